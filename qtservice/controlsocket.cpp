@@ -1,0 +1,66 @@
+#include "controlsocket.h"
+
+#include "qtunixsocket.h"
+
+#include <QDeadlineTimer>
+
+#include <cstring>
+
+QString sanitizedName(const QString &name)
+{
+    static const QString allowed = QStringLiteral("abcdefghijklmnopqrstuvwxyz1234567890");
+    QString result;
+    for (const QChar c : name.toLower()) {
+        if (allowed.contains(c))
+            result.append(c);
+    }
+    return result;
+}
+
+QString controlSocketPath(const QString &name)
+{
+    return QStringLiteral("/var/tmp/") + sanitizedName(name) + QStringLiteral(".qtservice");
+}
+
+bool makeUnixAddress(const QString &path, sockaddr_un *address, socklen_t *length)
+{
+    const QByteArray bytes = path.toLatin1();
+    std::memset(address, 0, sizeof *address);
+    if (bytes.isEmpty() || size_t(bytes.size()) >= sizeof address->sun_path)
+        return false;
+    address->sun_family = AF_UNIX;
+    std::memcpy(address->sun_path, bytes.constData(), size_t(bytes.size()));
+    *length = socklen_t(bytes.size() + 2);
+    return true;
+}
+
+namespace {
+
+// The reply is one word; a stream may deliver it in pieces.
+bool isIncompleteReply(const QByteArray &reply)
+{
+    return reply.size() < 5 && (QByteArrayLiteral("true").startsWith(reply)
+                                || QByteArrayLiteral("false").startsWith(reply))
+        && reply != "true";
+}
+
+} // namespace
+
+bool sendControlCommand(const QString &serviceName, const QString &command)
+{
+    QtUnixSocket socket;
+    if (!socket.connectTo(controlSocketPath(serviceName)))
+        return false;
+    socket.write(command.toLatin1() + "\r\n");
+    socket.flush();
+
+    const QDeadlineTimer deadline(controlReplyTimeoutMs);
+    QByteArray reply;
+    while (isIncompleteReply(reply) && !deadline.hasExpired()) {
+        if (!socket.waitForReadyRead(int(deadline.remainingTime())))
+            break;
+        reply += socket.readAll();
+    }
+    socket.close();
+    return QString::fromUtf8(reply) == QLatin1String("true");
+}

@@ -1,0 +1,57 @@
+#ifndef QTSERVICEBASE_P_H
+#define QTSERVICEBASE_P_H
+
+#include "qtservicebase.h"
+
+#include <QObject>
+#include <QStringList>
+
+class QtServiceController;
+class QtServiceSysPrivate;
+
+class QtServiceBasePrivate
+{
+public:
+    QtServiceBasePrivate(QtServiceBase *owner, QtServiceController *controller);
+    ~QtServiceBasePrivate();
+
+    int run(bool asDaemon, const QStringList &arguments);
+    bool launchDaemon();
+    bool install();
+
+    // The service's operations, for the framework's own classes.
+    void startService();
+    void stopService();
+    void pauseService();
+    void resumeService();
+    void processCommand(int code);
+
+    QtServiceBase *q_ptr;
+    QString description;
+    int startupType = 1;
+    QtServiceBase::ServiceFlags serviceFlags;
+    QStringList args;
+    QtServiceController *controller;
+    QtServiceSysPrivate *sysd = nullptr;
+
+private:
+    void createControlServer();
+    void openControlSocket();
+    void closeControlServer();
+};
+
+// Calls start() of the service as the first work of the running event loop.
+class QtServiceStarter : public QObject
+{
+    Q_OBJECT
+public:
+    explicit QtServiceStarter(QtServiceBasePrivate *service) : d(service) {}
+
+public Q_SLOTS:
+    void slotStart() { d->startService(); }
+
+private:
+    QtServiceBasePrivate *d;
+};
+
+#endif // QTSERVICEBASE_P_H

@@ -1,0 +1,173 @@
+// Running a service: as the detached daemon (control socket, umask, system
+// log) or in the foreground for -e, and launching that daemon.
+
+#include "qtservicebase.h"
+
+#include "controlsocket.h"
+#include "qtservicebase_p.h"
+#include "qtservicecontroller.h"
+#include "qtservicesysprivate.h"
+#include "unixsignalwatcher.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <sys/stat.h>
+#include <syslog.h>
+
+int QtServiceBasePrivate::run(bool asDaemon, const QStringList &arguments)
+{
+    // The application keeps pointers into argv for its whole life.
+    std::vector<QByteArray> argumentBytes;
+    argumentBytes.reserve(size_t(arguments.size()));
+    std::vector<char *> argv;
+    for (const QString &argument : arguments) {
+        argumentBytes.push_back(argument.toLocal8Bit());
+        argv.push_back(argumentBytes.back().data());
+    }
+    argv.push_back(nullptr);
+    int argc = int(arguments.size());
+
+    if (asDaemon)
+        createControlServer();
+
+    q_ptr->createApplication(argc, argv.data());
+    if (!QCoreApplication::instance()) {
+        closeControlServer();
+        return -1;
+    }
+
+    // SIGTERM (systemd, kill) and SIGINT (Ctrl-C in the foreground) end the
+    // run the same orderly way as the "terminate" command.
+    auto signalWatcher = std::make_unique<UnixSignalWatcher>(std::initializer_list<int>{ SIGTERM, SIGINT });
+    QObject::connect(signalWatcher.get(), &UnixSignalWatcher::signalReceived,
+                     signalWatcher.get(), [this] {
+                         stopService();
+                         QCoreApplication::quit();
+                     });
+
+    if (asDaemon)
+        openControlSocket();
+
+    QtServiceStarter starter(this);
+    QTimer::singleShot(0, &starter, SLOT(slotStart()));
+    const int result = q_ptr->executeApplication();
+
+    signalWatcher.reset();
+    delete QCoreApplication::instance();
+
+    if (asDaemon)
+        closeControlServer();
+    return result;
+}
+
+void QtServiceBasePrivate::createControlServer()
+{
+    sysd = new QtServiceSysPrivate;
+    sysd->serviceFlags = serviceFlags;
+    // Files the daemon creates are not writable by the group and invisible
+    // to others unless it says otherwise.
+    ::umask(027);
+}
+
+void QtServiceBasePrivate::openControlSocket()
+{
+    const QString path = controlSocketPath(controller->serviceName());
+    if (sysd->setPath(path))
+        return;
+    sockaddr_un address;
+    socklen_t length;
+    if (!makeUnixAddress(path, &address, &length)) {
+        fprintf(stderr,
+                "The control socket path %s is too long for a Unix socket address; "
+                "the service runs without a control socket.\n",
+                path.toLatin1().constData());
+    }
+}
+
+void QtServiceBasePrivate::closeControlServer()
+{
+    if (!sysd)
+        return;
+    sysd->close();
+    delete sysd;
+    sysd = nullptr;
+}
+
+bool QtServiceBasePrivate::launchDaemon()
+{
+    if (sendControlCommand(controller->serviceName(), QStringLiteral("alive")))
+        return false;
+    ::setenv("QTSERVICE_RUN", "1", 1);
+    QProcess daemon;
+    daemon.setProgram(q_ptr->executableFilePath());
+    daemon.setArguments(args.mid(1));
+    // The daemon must not keep reading the terminal it was launched from.
+    daemon.setStandardInputFile(QProcess::nullDevice());
+    return daemon.startDetached();
+}
+
+QString QtServiceBase::executableFilePath() const
+{
+    const QStringList &args = d_ptr->args;
+    if (args.isEmpty())
+        return QString();
+    const QString argv0 = args.first();
+    QString folder;
+    if (argv0.startsWith(QLatin1Char('/'))) {
+        folder = QFileInfo(argv0).absolutePath();
+    } else if (!argv0.contains(QLatin1Char('/'))) {
+        const QByteArray pathVariable = qgetenv("PATH");
+        if (!pathVariable.isNull()) {
+            const QStringList entries =
+                QString::fromLocal8Bit(pathVariable).split(QLatin1Char(':'), Qt::KeepEmptyParts);
+            for (const QString &entry : entries) {
+                if (QFileInfo::exists(entry + QLatin1Char('/') + argv0)) {
+                    folder = QDir(entry).absolutePath();
+                    break;
+                }
+            }
+        }
+    } else {
+        QDir dir(QDir::currentPath());
+        dir.cd(argv0.left(argv0.lastIndexOf(QLatin1Char('/'))));
+        folder = dir.absolutePath();
+    }
+    return QDir(folder).absoluteFilePath(QFileInfo(argv0).fileName());
+}
+
+void QtServiceBase::logMessage(const QString &message, MessageType type, int, uint,
+                               const QByteArray &)
+{
+    QtServiceSysPrivate *sysd = d_ptr->sysd;
+    if (!sysd)
+        return;
+    if (sysd->ident.isNull())
+        sysd->ident = sanitizedName(serviceName()).toLocal8Bit();
+
+    int priority;
+    switch (type) {
+    case Error:
+        priority = LOG_ERR;
+        break;
+    case Warning:
+        priority = LOG_WARNING;
+        break;
+    default:
+        priority = LOG_INFO;
+        break;
+    }
+
+    // openlog keeps the pointer; ident lives as long as the control server.
+    ::openlog(sysd->ident.constData(), LOG_PID, LOG_DAEMON);
+    const QStringList lines = message.split(QLatin1Char('\n'), Qt::KeepEmptyParts);
+    for (const QString &line : lines)
+        ::syslog(priority, "%s", line.toLocal8Bit().constData());
+    ::closelog();
+}

@@ -1,0 +1,101 @@
+#include "qtservicesysprivate.h"
+
+#include "qtservicebase_p.h"
+
+#include <QCoreApplication>
+#include <QTcpSocket>
+
+QtServiceSysPrivate::QtServiceSysPrivate()
+    : QtUnixServerSocket(nullptr)
+{
+}
+
+QtServiceSysPrivate::~QtServiceSysPrivate() = default;
+
+void QtServiceSysPrivate::incomingConnection(qintptr socketDescriptor)
+{
+    auto *connection = new QTcpSocket(this);
+    if (!connection->setSocketDescriptor(socketDescriptor, QAbstractSocket::ConnectedState,
+                                         QIODevice::ReadWrite)) {
+        delete connection;
+        return;
+    }
+    connect(connection, &QTcpSocket::readyRead, this, &QtServiceSysPrivate::slotReady);
+    connect(connection, &QTcpSocket::disconnected, this, &QtServiceSysPrivate::slotClosed);
+}
+
+void QtServiceSysPrivate::slotReady()
+{
+    auto *connection = qobject_cast<QTcpSocket *>(sender());
+    if (!connection)
+        return;
+    pendingInput[connection] += connection->readAll();
+
+    for (QString command = nextCommand(connection); !command.isEmpty();
+         command = nextCommand(connection)) {
+        connection->write(perform(command) ? "true" : "false");
+        connection->flush();
+    }
+
+    if (pendingInput.value(connection).size() > maxPendingInput) {
+        pendingInput.remove(connection);
+        connection->disconnectFromHost();
+    }
+}
+
+void QtServiceSysPrivate::slotClosed()
+{
+    auto *connection = qobject_cast<QTcpSocket *>(sender());
+    if (!connection)
+        return;
+    pendingInput.remove(connection);
+    connection->deleteLater();
+}
+
+QString QtServiceSysPrivate::nextCommand(QTcpSocket *connection)
+{
+    // Commands are split on bytes, so a character cut in two by the stream
+    // is decoded whole.
+    const auto found = pendingInput.find(connection);
+    if (found == pendingInput.end())
+        return QString();
+    QByteArray &pending = found.value();
+    const qsizetype end = pending.indexOf("\r\n");
+    if (end < 0)
+        return QString();
+    const QString command = QString::fromUtf8(pending.constData(), end);
+    pending.remove(0, end + 2);
+    return command;
+}
+
+bool QtServiceSysPrivate::perform(const QString &command)
+{
+    QtServiceBase *service = QtServiceBase::instance();
+    if (command == QLatin1String("alive"))
+        return true;
+    if (!service)
+        return false;
+    QtServiceBasePrivate *d = service->d_ptr.get();
+    if (command == QLatin1String("terminate")) {
+        if (serviceFlags & QtServiceBase::CannotStop)
+            return false;
+        d->stopService();
+        QCoreApplication::quit();
+        return true;
+    }
+    if (command == QLatin1String("pause") || command == QLatin1String("resume")) {
+        if (!(serviceFlags & QtServiceBase::CanPause))
+            return false;
+        if (command == QLatin1String("pause"))
+            d->pauseService();
+        else
+            d->resumeService();
+        return true;
+    }
+    if (command.startsWith(QLatin1String("num:")) && command.size() > 4) {
+        // No number, or one out of range, is code 0.
+        d->processCommand(command.mid(4).toInt());
+        return true;
+    }
+    return false;
+}
