@@ -1,0 +1,118 @@
+#include "service.h"
+
+#include "applicationversion.h"
+#include "resourcefolder.h"
+#include "svnrservicecontroller.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <QProcessEnvironment>
+#include <QTimer>
+#include <QVersionNumber>
+
+namespace {
+
+const QString watchdogSuffix = QStringLiteral("_watchdog");
+
+// The worker program lies beside the watchdog under the watchdog's own name
+// without "_watchdog": render_worker_watchdog watches render_worker.
+QString workerPathFor(const QString &watchdogPath)
+{
+    return QString(watchdogPath).remove(watchdogSuffix);
+}
+
+QString baseNameOf(const QString &path)
+{
+    return QFileInfo(path).baseName();
+}
+
+// Started as "ld-linux-x86-64.so.2 /opt/x/render_worker_watchdog", the
+// application's own path is the dynamic loader's.
+bool isDynamicLoader(const QString &name)
+{
+    const QString lower = name.toLower();
+    return lower == QLatin1String("ld") || lower == QLatin1String("ld-2")
+        || lower == QLatin1String("ld-linux-x86-64");
+}
+
+} // namespace
+
+Service::Service(const QString &name, int argc, char **argv, SVNRServiceController *controller)
+    : QObject(nullptr), ServiceType(argc, argv, name, controller), name(name)
+{
+    setServiceDescription(name);
+    setStartupType(0);
+    if (controller)
+        controller->executablePath = executableFilePath();
+}
+
+Service::~Service()
+{
+    stopProcesses();
+}
+
+void Service::createApplication(int &argc, char **argv)
+{
+    app = new QCoreApplication(argc, argv);
+    const bool verbose = QProcessEnvironment::systemEnvironment().contains(QStringLiteral("VERBOSE"));
+
+    appPath = workerPathFor(QCoreApplication::applicationFilePath());
+    appName = baseNameOf(appPath);
+    const QStringList arguments = QCoreApplication::arguments();
+    if (isDynamicLoader(appName) && arguments.size() == 1) {
+        appPath = workerPathFor(QFileInfo(arguments.first()).canonicalFilePath());
+        appName = baseNameOf(appPath);
+    }
+
+    dataPath = QDir(resourceFolderPath());
+    setUpLogging(readSharedSettings(), verbose);
+    readWorkerSettings();
+}
+
+void Service::readWorkerSettings()
+{
+    isWorker = name.toLower().endsWith(QLatin1String("worker"));
+    if (!isWorker)
+        return;
+    const RenderSettings settings = readSharedSettings();
+    cpuEnabled = settings.workerCpu;
+    gpuEnabled = settings.workerGpu;
+}
+
+void Service::start()
+{
+    readWorkerSettings();
+    const QString message = QStringLiteral("Starting %1 from %2 ").arg(name, appPath);
+    logMessage(message, Information);
+    qDebug() << message;
+    const QVersionNumber version({ mrv::ApplicationVersion::major_, mrv::ApplicationVersion::minor_,
+                                   mrv::ApplicationVersion::patch_, mrv::ApplicationVersion::build_ });
+    qDebug() << "WatchDog(" << version << ") for: " << name;
+    QTimer::singleShot(startDelayMs, Qt::PreciseTimer, this, &Service::startProcess);
+}
+
+void Service::stop()
+{
+    const QString message = QStringLiteral("Stopping %1.").arg(name);
+    logMessage(message, Information);
+    qDebug() << message;
+    stopProcesses();
+}
+
+void Service::pause()
+{
+    logMessage(QStringLiteral("Pausing %1.").arg(name), Information);
+    stopProcesses();
+}
+
+void Service::resume()
+{
+    readWorkerSettings();
+    logMessage(QStringLiteral("Resuming %1.").arg(name), Information);
+    startProcess();
+}
+
+bool Service::install(const QString &account, const QString &password)
+{
+    return ServiceType::install(account, password);
+}

@@ -1,0 +1,84 @@
+#ifndef SERVICE_H
+#define SERVICE_H
+
+#include "qtservice.h"
+#include "rendersettings.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QObject>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class QFile;
+class SVNRServiceController;
+
+// The watchdog of the render worker of this machine: sets the process up
+// (resource folder, settings, logging), then starts the worker - a CPU
+// instance and, when the settings ask, a GPU instance - restarts every worker
+// five seconds after it ends, falls back to the default installed worker when
+// a redirected one fails, and stops the workers on command.
+class Service : public QObject, public QtService<QCoreApplication>
+{
+    Q_OBJECT
+    typedef QtService<QCoreApplication> ServiceType;
+
+public:
+    Service(const QString &name, int argc, char **argv, SVNRServiceController *controller);
+    ~Service() override;
+
+protected:
+    void createApplication(int &argc, char **argv) override;
+    void start() override;
+    void pause() override;
+    void resume() override;
+    void stop() override;
+    bool install(const QString &account, const QString &password) override;
+
+protected Q_SLOTS:
+    void onProcError(QProcess::ProcessError error);
+    void onProcFinished(int code, QProcess::ExitStatus status);
+    void startProcess();
+
+protected:
+    void readWorkerSettings();
+    RenderSettings readSharedSettings() const;
+    void setUpLogging(const RenderSettings &settings, bool verbose);
+
+    // Worker processes.
+    QProcess *createProcess();
+    bool launchProcess(QProcess *process, const QStringList &arguments, const QString &program);
+    void scheduleRestart(QProcess *process);
+    void stopProcesses();
+
+    // The version file that may redirect the watchdog to another worker
+    // installation, and the fall-back to the default one.
+    std::unique_ptr<QFile> versionFile() const;
+    QString resolveAppPath() const;
+    bool overrideExists(const QString &path) const;
+    void rollbackVersion(QProcess *process);
+
+    QString name;
+    QString appPath;
+    bool ignoreErrors = false;
+    QProcess *cpuProc = nullptr;
+    QDir dataPath;
+    QString appName;
+    bool isWorker = false;
+    bool cpuEnabled = true;
+    bool gpuEnabled = false;
+    QProcess *gpuProc = nullptr;
+
+    // Delays of the first start and of every restart. Fixed in the product;
+    // tests of the supervision shorten them.
+    int startDelayMs = 5000;
+    int restartDelayMs = 5000;
+
+private:
+    void releaseProcess(QProcess *&process);
+};
+
+#endif // SERVICE_H

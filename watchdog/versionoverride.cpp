@@ -1,0 +1,101 @@
+// The version file in the resource folder may redirect the watchdog to
+// another installation of the worker; a failing worker sends it back to the
+// default installed one by deleting that file.
+
+#include "service.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+// Nothing longer can name an existing path; a longer line is read only up
+// to here and then fails the existence test.
+constexpr qint64 maxOverrideLineLength = 64 * 1024;
+
+const QString workerBinFolder = QStringLiteral("Solvane Worker/bin");
+
+QString firstLine(QFile &file)
+{
+    QByteArray line = file.readLine(maxOverrideLineLength);
+    if (line.endsWith('\n'))
+        line.chop(1);
+    if (line.endsWith('\r'))
+        line.chop(1);
+    return QString::fromUtf8(line);
+}
+
+} // namespace
+
+std::unique_ptr<QFile> Service::versionFile() const
+{
+    return std::make_unique<QFile>(dataPath.absoluteFilePath(appName + QStringLiteral(".version")));
+}
+
+QString Service::resolveAppPath() const
+{
+    qDebug() << "Fallback configuration";
+    qDebug() << "\tappPath:" << appPath;
+    qDebug() << "\tdatapath:" << dataPath.path();
+    qDebug() << "\tappName:" << appName;
+
+    const std::unique_ptr<QFile> file = versionFile();
+    qDebug() << "Looking for override:" << file->fileName();
+    if (!file->exists()) {
+        qDebug() << "There was no override file - will use defaults";
+        return appPath;
+    }
+    if (!file->open(QIODevice::ReadOnly)) {
+        qDebug() << "Could not open the override file";
+        return appPath;
+    }
+
+    const QString line = firstLine(*file);
+    if (line.isEmpty()) {
+        qDebug() << "Could not read data from:" << file->fileName();
+        return appPath;
+    }
+    qDebug() << "Read override:" << line;
+
+    QString folder = line;
+    if (folder.endsWith(QLatin1Char('/')))
+        folder.chop(1);
+    QString candidate = folder + QLatin1Char('/') + workerBinFolder + QLatin1Char('/') + appName;
+    if (QDir::isRelativePath(candidate))
+        candidate = dataPath.path() + QLatin1Char('/') + candidate;
+    qDebug() << "Full override path " << candidate;
+    if (!overrideExists(candidate))
+        return appPath;
+    qDebug() << "Setting new AppPath to: " << candidate;
+    return candidate;
+}
+
+bool Service::overrideExists(const QString &path) const
+{
+    if (QFileInfo::exists(path))
+        return true;
+    qDebug() << "Invalid override path: " << path << " does not exist";
+    return false;
+}
+
+void Service::rollbackVersion(QProcess *process)
+{
+    const auto isRunning = [](const QProcess *p) { return p && p->state() == QProcess::Running; };
+    if (isWorker && cpuEnabled && gpuEnabled && (isRunning(cpuProc) || isRunning(gpuProc))) {
+        qWarning() << "Not rolling back since both CPU and GPU are enabled and one is still running!";
+        return;
+    }
+    if (isRunning(process))
+        qCritical() << "Rollback on running process - what went wrong?";
+    qCritical() << "Will attempt to rollback to previous version";
+
+    const std::unique_ptr<QFile> file = versionFile();
+    if (file->exists()) {
+        qDebug() << "Rolling back to default installed version";
+        if (!file->remove())
+            qCritical() << "Could not perform rollback!!";
+    } else {
+        qCritical() << "Could not perform rollback - already at base version!!";
+    }
+}

@@ -1,0 +1,206 @@
+// Starting, restarting and stopping the worker processes.
+
+#include "service.h"
+
+#include <QDebug>
+#include <QProcessEnvironment>
+#include <QTimer>
+
+#include <csignal>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int startTimeoutMs = 30000;
+
+const char *errorText(QProcess::ProcessError error)
+{
+    switch (error) {
+    case QProcess::FailedToStart:
+        return "The process failed to start. Either the invoked program is missing, or you may "
+               "have insufficient permissions to invoke the program.";
+    case QProcess::Crashed:
+        return "The process crashed some time after starting successfully.";
+    case QProcess::Timedout:
+        return "The last waitFor...() function timed out. The state of QProcess is unchanged, "
+               "and you can try calling waitFor...() again.";
+    case QProcess::ReadError:
+        return "An error occurred when attempting to read from the process. For example, the "
+               "process may not be running.";
+    case QProcess::WriteError:
+        return "An error occurred when attempting to write to the process. For example, the "
+               "process may not be running, or it may have closed its input channel.";
+    case QProcess::UnknownError:
+        return "An unknown error occurred. This is the default return value of error().";
+    }
+    return nullptr;
+}
+
+} // namespace
+
+QProcess *Service::createProcess()
+{
+    auto *process = new QProcess;
+    process->setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+    // Nobody reads what a worker prints; buffering it would let a chatty
+    // worker grow the watchdog without bound.
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
+    // A worker must never outlive its watchdog, not even one killed with
+    // SIGKILL: a restarted watchdog would run a second set beside orphans.
+    // Runs in the child between fork and exec; only async-signal-safe calls.
+    const pid_t watchdogPid = ::getpid();
+    process->setChildProcessModifier([watchdogPid] {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != watchdogPid)
+            ::_exit(127);
+    });
+    connect(process, &QProcess::errorOccurred, this, &Service::onProcError);
+    connect(process, &QProcess::finished, this, &Service::onProcFinished);
+    return process;
+}
+
+void Service::startProcess()
+{
+    if (!cpuProc)
+        cpuProc = createProcess();
+    if (!isWorker) {
+        if (cpuProc->state() != QProcess::NotRunning) {
+            qDebug() << QStringLiteral("Proc state is %1, worker not started").arg(cpuProc->state());
+            return;
+        }
+    } else if (gpuEnabled && !gpuProc) {
+        gpuProc = createProcess();
+    }
+
+    const QString program = resolveAppPath();
+    if (!isWorker) {
+        launchProcess(cpuProc, QStringList(), program);
+        return;
+    }
+
+    if (cpuEnabled) {
+        if (cpuProc->state() == QProcess::NotRunning) {
+            if (!launchProcess(cpuProc, { QStringLiteral("--cpu") }, program))
+                return;
+        } else {
+            qDebug() << QStringLiteral("CPU Proc state is %1, worker not started").arg(cpuProc->state());
+        }
+    }
+    if (gpuEnabled) {
+        if (gpuProc->state() == QProcess::NotRunning) {
+            QStringList arguments{ QStringLiteral("--gpu") };
+            if (cpuEnabled)
+                arguments << QStringLiteral("--no-download");
+            launchProcess(gpuProc, arguments, program);
+        } else {
+            qDebug() << QStringLiteral("GPU Proc state is %1, worker not started").arg(gpuProc->state());
+        }
+    }
+}
+
+bool Service::launchProcess(QProcess *process, const QStringList &arguments, const QString &program)
+{
+    ignoreErrors = false;
+    logMessage(QStringLiteral("Starting process.."), Information);
+    qDebug() << "Starting process.." << program << arguments;
+
+    // A failure to start is reported through onProcError while this runs;
+    // the process object may then already be released (deleted later).
+    process->start(program, arguments, QIODevice::ReadWrite);
+    if (process->waitForStarted(startTimeoutMs)) {
+        const QString message = QStringLiteral("Started with PID: %1").arg(process->processId());
+        logMessage(message, Information);
+        qDebug() << message;
+    } else {
+        qWarning() << "Failed to start process:" << process->program();
+    }
+
+    if (process->state() != QProcess::NotRunning)
+        return true;
+    qCritical() << QStringLiteral("Proc state is %1, worker not started").arg(process->state());
+    return false;
+}
+
+void Service::onProcFinished(int code, QProcess::ExitStatus status)
+{
+    auto *process = qobject_cast<QProcess *>(sender());
+    if (!process)
+        return;
+    if (ignoreErrors) {
+        qDebug() << "Ignore errors true, no restart performed in onProcFinished";
+        return;
+    }
+    if (status == QProcess::NormalExit && code == 0) {
+        scheduleRestart(process);
+        return;
+    }
+    qCritical() << "Procces crashed   " << name << "@" << appPath;
+    rollbackVersion(process);
+    scheduleRestart(process);
+}
+
+void Service::onProcError(QProcess::ProcessError error)
+{
+    auto *process = qobject_cast<QProcess *>(sender());
+    if (!process)
+        return;
+    if (ignoreErrors) {
+        qDebug() << "Ignore errors true, no restart performed in onProcError";
+        return;
+    }
+    const QString path = resolveAppPath();
+    qCritical() << (process == gpuProc ? "GPU" : "") << "Procces error from" << name << "@" << path
+                << "program=" << process->program() << "args=" << process->arguments();
+    const QProcessEnvironment environment = process->processEnvironment();
+    if (environment.contains(QStringLiteral("LD_LIBRARY_PATH")))
+        qCritical() << "LD_LIBRARY_PATH=" << environment.value(QStringLiteral("LD_LIBRARY_PATH"));
+    if (const char *text = errorText(error))
+        qCritical() << text;
+    rollbackVersion(process);
+    scheduleRestart(process);
+}
+
+void Service::scheduleRestart(QProcess *process)
+{
+    if (process == gpuProc) {
+        releaseProcess(gpuProc);
+    } else if (process == cpuProc) {
+        releaseProcess(cpuProc);
+    } else if (process) {
+        // Not a current worker: release it without touching the fields, so
+        // that neither of them is left pointing at a deleted object.
+        releaseProcess(process);
+    }
+    QTimer::singleShot(restartDelayMs, Qt::PreciseTimer, this, &Service::startProcess);
+}
+
+void Service::stopProcesses()
+{
+    ignoreErrors = true;
+    for (QProcess **field : { &cpuProc, &gpuProc }) {
+        if (!*field)
+            continue;
+        (*field)->disconnect();
+        (*field)->close();
+        releaseProcess(*field);
+    }
+}
+
+void Service::releaseProcess(QProcess *&process)
+{
+    if (!process)
+        return;
+    // Removing the connections first means a released process can reach
+    // neither slot again: a crash, reported as an error and as a crash exit,
+    // is handled once.
+    process->disconnect();
+    // Without an application (the service is being destroyed after its
+    // loop) a deferred deletion would never run.
+    if (QCoreApplication::instance())
+        process->deleteLater();
+    else
+        delete process;
+    process = nullptr;
+}
