@@ -1,0 +1,132 @@
+#include "settingsstorage.h"
+
+#include "resourcefolder.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTextStream>
+
+namespace {
+
+const QString resourcesKey = QStringLiteral("resources");
+
+// Section headers are short; a first line longer than this is looked at in
+// pieces, so that a huge file without line breaks is not read at once.
+const qint64 maxLineLength = 64 * 1024;
+
+QSettings systemStore()
+{
+    return QSettings(QSettings::SystemScope, QStringLiteral("Morvek"),
+                     QStringLiteral("Solvane Network Rendering"));
+}
+
+bool startsWithSection(QFile &file)
+{
+    static const QRegularExpression sectionHeader(QStringLiteral("\\s*\\["));
+    QTextStream stream(&file);
+    while (!stream.atEnd()) {
+        const QString line = stream.readLine(maxLineLength);
+        if (!line.trimmed().isEmpty())
+            return sectionHeader.match(line).hasMatch();
+    }
+    return false;
+}
+
+void setFlag(bool *ok, bool value)
+{
+    if (ok)
+        *ok = value;
+}
+
+} // namespace
+
+QString settingsFilePath()
+{
+    return QDir(resourceFolderPath()).absoluteFilePath(QStringLiteral("settings.conf"));
+}
+
+std::unique_ptr<QSettings> openSettings()
+{
+    return std::make_unique<QSettings>(settingsFilePath(), QSettings::NativeFormat);
+}
+
+bool settingsFileExists()
+{
+    return QFileInfo::exists(settingsFilePath());
+}
+
+QString configuredResourceFolder()
+{
+    const QString iniPath = QDir(QCoreApplication::applicationDirPath())
+                                    .filePath(QStringLiteral("resources.ini"));
+    if (QFileInfo::exists(iniPath)) {
+        const QSettings ini(iniPath, QSettings::IniFormat);
+        const QString folder = ini.value(resourcesKey).toString();
+        if (!folder.isEmpty())
+            return folder;
+    }
+    const QSettings system = systemStore();
+    return QDir::fromNativeSeparators(system.value(resourcesKey).toString());
+}
+
+void storeResourceFolder(const QString &path)
+{
+    QSettings system = systemStore();
+    system.setValue(resourcesKey, QDir::toNativeSeparators(path));
+    system.sync();
+    reportStoreStatus(system);
+}
+
+bool isResourceSettingsWritable()
+{
+    return systemStore().isWritable();
+}
+
+void reportStoreStatus(const QSettings &store)
+{
+    const QSettings::Status status = store.status();
+    if (status == QSettings::NoError)
+        return;
+    qCritical() << "Failed to write config file:" << store.fileName();
+    switch (status) {
+    case QSettings::AccessError:
+        qCritical() << "File access error!";
+        break;
+    case QSettings::FormatError:
+        qCritical() << "Format error!";
+        break;
+    default:
+        qCritical() << "Unknown error!";
+        break;
+    }
+}
+
+QFileDevice::Permissions allReadWritePermissions()
+{
+    return QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser
+            | QFileDevice::WriteUser | QFileDevice::ReadGroup | QFileDevice::WriteGroup
+            | QFileDevice::ReadOther | QFileDevice::WriteOther;
+}
+
+RenderSettings loadSettingsFromIniFile(const QString &path, bool *ok)
+{
+    const QFileInfo info(path);
+    QFile file(path);
+    if (!info.exists() || info.suffix().toLower() != QLatin1String("ini")
+        || !file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        setFlag(ok, false);
+        return RenderSettings();
+    }
+    const bool isIni = startsWithSection(file);
+    file.close();
+    setFlag(ok, isIni);
+    if (!isIni)
+        return RenderSettings();
+    QSettings store(path, QSettings::IniFormat);
+    return readSettings(store);
+}
