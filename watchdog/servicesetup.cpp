@@ -17,14 +17,15 @@ RenderSettings Service::readSharedSettings() const
 void Service::setUpLogging(const RenderSettings &settings, bool verbose)
 {
     Logger &logger = Logger::instance();
+    // A log that cannot be written costs log entries, never the workers: the
+    // first failure of a run, from here on, goes to the system log, and
+    // supervision goes on.
+    logger.setFailureReporter([this](const QString &failure) { logMessage(failure, Error); });
     logger.setLogFolder(settings.logLocation);
     logger.filePrefix = QStringLiteral("watchdog_") + appName + QLatin1Char('_');
     logger.setEnabled(settings.loggingEnabled);
     logger.setLevel(settings.logLevel);
     logger.setEchoToStdout(verbose);
     logger.removeOldLogs(settings.daysToKeepLogs);
-    // A log that cannot be written costs log entries, never the workers: the
-    // first failure of a run goes to the system log, and supervision goes on.
-    logger.setFailureReporter([this](const QString &failure) { logMessage(failure, Error); });
     qInstallMessageHandler(Logger::messageHandler);
 }
