@@ -143,6 +143,8 @@ private Q_SLOTS:
     void killedWatchdogLeavesNoWorker();
     void badInput_data();
     void badInput();
+    void foregroundVerboseRun_data();
+    void foregroundVerboseRun();
     void unusableLogFolder();
     void installWithoutRights();
 
@@ -506,6 +508,50 @@ void EndToEndTest::badInput()
     QTRY_VERIFY(!QFileInfo::exists(socketPath));
     for (const qint64 pid : startedPids(record))
         QTRY_VERIFY(!processAlive(pid));
+}
+
+void EndToEndTest::foregroundVerboseRun_data()
+{
+    QTest::addColumn<int>("level");
+    QTest::addColumn<bool>("debugLinesInFile");
+    QTest::newRow("level 4: information and above") << 4 << false;
+    QTest::newRow("level 5: debug lines too") << 5 << true;
+}
+
+void EndToEndTest::foregroundVerboseRun()
+{
+    QFETCH(int, level);
+    QFETCH(bool, debugLinesInFile);
+    stage("[common]\nlogLevel=" + QByteArray::number(level) + "\n[worker]\nworkerCpu=true\n");
+
+    QProcess foreground;
+    foreground.setWorkingDirectory(dir->path());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("QTSERVICE_RUN"));
+    environment.insert(QStringLiteral("VERBOSE"), QString());
+    environment.insert(QStringLiteral("RENDER_WORKER_RECORD"), record);
+    foreground.setProcessEnvironment(environment);
+    foreground.start(watchdog, { QStringLiteral("-e") });
+    QVERIFY(foreground.waitForStarted());
+
+    // VERBOSE echoes every message as its bare text, whatever the level.
+    QByteArray printed;
+    QTRY_VERIFY_WITH_TIMEOUT((printed += foreground.readAllStandardOutput()).contains("Started with PID: "), 9000);
+    QVERIFY(printed.contains("\"Starting Solvane Render Worker from " + bin.toUtf8() + "/render_worker \"\n"));
+    QVERIFY(!QFileInfo::exists(socketPath));  // no control socket in the foreground
+
+    ::kill(pid_t(foreground.processId()), SIGTERM);
+    QVERIFY(foreground.waitForFinished(10000));
+    QCOMPARE(foreground.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(foreground.exitCode(), 0);
+    for (const qint64 pid : startedPids(record))
+        QTRY_VERIFY(!processAlive(pid));
+
+    const QString log = logFileText();
+    QCOMPARE(log.contains(QLatin1String("[DD default  ] \"Starting Solvane Render Worker from ")),
+             debugLinesInFile);
+    QCOMPARE(log.contains(QLatin1String("[DD default  ] \"Started with PID: ")), debugLinesInFile);
+    QCOMPARE(log.contains(QLatin1String("[DD default  ] \"Stopping Solvane Render Worker.\"")), debugLinesInFile);
 }
 
 void EndToEndTest::unusableLogFolder()
