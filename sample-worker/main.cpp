@@ -13,7 +13,8 @@
 //   RENDER_WORKER_CRASH_SIGNAL    ... with this signal (default SIGSEGV)
 //   RENDER_WORKER_PRINT_BYTES     write this many bytes to standard output first
 //   RENDER_WORKER_RECORD          append "start <pid> <arguments>" to this file
-//                                 at start, and "end <pid> <how>" when ending
+//                                 at start, and "exit <pid>", "crash <pid>"
+//                                 or "stop <pid>" when ending
 //   RENDER_WORKER_DEATH_TIME      write the CLOCK_REALTIME time in nanoseconds
 //                                 to this file just before exiting or crashing
 

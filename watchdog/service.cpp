@@ -15,10 +15,14 @@ namespace {
 const QString watchdogSuffix = QStringLiteral("_watchdog");
 
 // The worker program lies beside the watchdog under the watchdog's own name
-// without "_watchdog": render_worker_watchdog watches render_worker.
+// without "_watchdog": render_worker_watchdog watches render_worker. Only the
+// file name loses it; a folder such as /opt/farm_watchdog/ stays what it is.
 QString workerPathFor(const QString &watchdogPath)
 {
-    return QString(watchdogPath).remove(watchdogSuffix);
+    const QFileInfo info(watchdogPath);
+    const QString fileName = info.fileName().remove(watchdogSuffix);
+    const QString folder = watchdogPath.left(watchdogPath.size() - info.fileName().size());
+    return folder + fileName;
 }
 
 QString baseNameOf(const QString &path)
