@@ -47,8 +47,13 @@ int QtServiceBasePrivate::run(bool asDaemon, const QStringList &arguments)
     // SIGTERM (systemd, kill) and SIGINT (Ctrl-C in the foreground) end the
     // run the same orderly way as the "terminate" command.
     auto signalWatcher = std::make_unique<UnixSignalWatcher>(std::initializer_list<int>{ SIGTERM, SIGINT });
+    // A signal sent to the whole process group may come twice; the service
+    // is stopped once.
     QObject::connect(signalWatcher.get(), &UnixSignalWatcher::signalReceived,
-                     signalWatcher.get(), [this] {
+                     signalWatcher.get(), [this, stopping = false]() mutable {
+                         if (stopping)
+                             return;
+                         stopping = true;
                          stopService();
                          QCoreApplication::quit();
                      });
