@@ -179,12 +179,20 @@ void Service::scheduleRestart(QProcess *process)
 void Service::stopProcesses()
 {
     ignoreErrors = true;
-    for (QProcess **field : { &cpuProc, &gpuProc }) {
-        if (!*field)
-            continue;
-        (*field)->disconnect();
-        (*field)->close();
-        releaseProcess(*field);
+    const std::initializer_list<QProcess **> fields{ &cpuProc, &gpuProc };
+    // Both workers get their kill before the watchdog waits for either, so
+    // a stop waits for one teardown, not two in a row.
+    for (QProcess **field : fields) {
+        if (*field) {
+            (*field)->disconnect();
+            (*field)->kill();
+        }
+    }
+    for (QProcess **field : fields) {
+        if (*field) {
+            (*field)->close();
+            releaseProcess(*field);
+        }
     }
 }
 
