@@ -34,6 +34,14 @@ bool makeUnixAddress(const QString &path, sockaddr_un *address, socklen_t *lengt
     return true;
 }
 
+int openUnixStreamSocket(const QString &path, sockaddr_un *address, socklen_t *length)
+{
+    if (!makeUnixAddress(path, address, length))
+        return -1;
+    // Close-on-exec: the workers the daemon starts must not inherit it.
+    return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+}
+
 namespace {
 
 // The reply is one word; a stream may deliver it in pieces.

@@ -32,4 +32,8 @@ inline constexpr int controlReplyTimeoutMs = 35000;
 // than cutting it onto another path.
 bool makeUnixAddress(const QString &path, sockaddr_un *address, socklen_t *length);
 
+// A new close-on-exec Unix-domain stream socket with the address of path;
+// -1 when the path does not fit an address or no socket can be made.
+int openUnixStreamSocket(const QString &path, sockaddr_un *address, socklen_t *length);
+
 #endif // CONTROLSOCKET_H

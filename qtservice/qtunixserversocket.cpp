@@ -29,9 +29,7 @@ bool QtUnixServerSocket::setPath(const QString &path)
     socketPath.clear();
     sockaddr_un address;
     socklen_t length;
-    if (!makeUnixAddress(path, &address, &length))
-        return false;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = openUnixStreamSocket(path, &address, &length);
     if (fd < 0)
         return false;
     // A file left by an earlier daemon that died without cleaning up would

@@ -15,9 +15,7 @@ bool QtUnixSocket::connectTo(const QString &path)
 {
     sockaddr_un address;
     socklen_t length;
-    if (!makeUnixAddress(path, &address, &length))
-        return false;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = openUnixStreamSocket(path, &address, &length);
     if (fd < 0)
         return false;
     int result;
