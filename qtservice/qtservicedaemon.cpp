@@ -11,7 +11,6 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QEvent>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTimer>
@@ -66,9 +65,6 @@ int QtServiceBasePrivate::run(bool asDaemon, const QStringList &arguments)
     const int result = q_ptr->executeApplication();
 
     signalWatcher.reset();
-    // Objects released with deleteLater() in the last moments of the loop
-    // (a stopped service's child objects) would otherwise never be freed.
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     delete QCoreApplication::instance();
 
     if (asDaemon)
