@@ -4,21 +4,20 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
 #include <QLocale>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <ctime>
+#include <limits>
 #include <mutex>
 
-namespace {
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-// Serialises the writing of entries. Created on first use and never
-// destroyed: messages may still arrive while static objects are torn down.
-std::mutex &entryMutex()
-{
-    static std::mutex *const mutex = new std::mutex;
-    return *mutex;
-}
+namespace {
 
 // Set while this thread holds the entry mutex. The mutex is not recursive, so
 // a message raised by the work done under it must not wait for it again.
@@ -33,19 +32,20 @@ public:
 };
 
 // No QString here: messages may still arrive while statics are destroyed.
-constexpr QLatin1String traceSuffix(".trace");
+constexpr char traceSuffix[] = ".trace";
 
-QString categoryName(const QMessageLogContext &context)
+// The category's name as Qt passes it, UTF-8; empty for none.
+QByteArrayView categoryName(const QMessageLogContext &context)
 {
-    return QString::fromUtf8(context.category);
+    return QByteArrayView(context.category);
 }
 
-bool isTraceCategory(const QString &name)
+bool isTraceCategory(QByteArrayView name)
 {
     return name.endsWith(traceSuffix);
 }
 
-QByteArray tagFor(QtMsgType type, const QString &category)
+const char *tagFor(QtMsgType type, QByteArrayView category)
 {
     switch (type) {
     case QtFatalMsg:
@@ -59,34 +59,77 @@ QByteArray tagFor(QtMsgType type, const QString &category)
     case QtDebugMsg:
         return isTraceCategory(category) ? "TT" : "DD";
     }
-    return {};
+    return "";
 }
 
-// The category as the line shows it: without any ".trace", lower-cased,
-// padded to nine characters (longer names whole); nothing for no category.
-QString displayCategory(const QString &category)
+constexpr qsizetype categoryWidth = 9;
+
+bool isAscii(QByteArrayView text)
 {
-    QString shown = category;
-    shown.remove(traceSuffix);
-    shown = shown.toLower();
-    if (shown.isEmpty())
-        return {};
-    return QLatin1Char(' ') + shown.leftJustified(9);
+    return std::all_of(text.begin(), text.end(), [](char c) { return uchar(c) < 0x80; });
 }
 
-QByteArray formatLine(const QDateTime &moment, QtMsgType type, const QString &category,
-                      const QString &message)
+// Appends the category as the line shows it: a blank and the name without
+// any ".trace", lower-cased, padded to nine characters (longer names whole);
+// nothing for no category. Names in ASCII, as all of this program's are, are
+// worked on as bytes, which gives the same text without the detour through
+// QString that would cost a good part of an entry's time outside the kernel.
+void appendDisplayCategory(QByteArray &line, QByteArrayView category)
 {
-    QByteArray line = moment.toString(Qt::TextDate).toUtf8();
-    line += " [";
-    line += tagFor(type, category);
-    line += displayCategory(category).toUtf8();
-    line += "] ";
-    line += message.toUtf8();
-    line += '\n';
+    if (!isAscii(category)) {
+        QString shown = QString::fromUtf8(category);
+        shown.remove(QLatin1String(traceSuffix));
+        shown = shown.toLower();
+        if (!shown.isEmpty())
+            line += (QLatin1Char(' ') + shown.leftJustified(categoryWidth)).toUtf8();
+        return;
+    }
+    const qsizetype start = line.size() + 1;
+    line += ' ';
+    const QByteArrayView suffix(traceSuffix);
+    qsizetype from = 0;
+    for (qsizetype found; (found = category.indexOf(suffix, from)) >= 0; from = found + suffix.size())
+        line += category.sliced(from, found - from);
+    line += category.sliced(from);
+    const qsizetype shown = line.size() - start;
+    if (shown == 0) {
+        line.chop(1);
+        return;
+    }
+    for (char *c = line.data() + start; c != line.data() + line.size(); ++c) {
+        if (*c >= 'A' && *c <= 'Z')
+            *c = char(*c - 'A' + 'a');
+    }
+    if (shown < categoryWidth)
+        line.append(categoryWidth - shown, ' ');
+}
+
+// Everything of the line after the timestamp. It depends on nothing the
+// lock guards, so it is made before the lock is taken.
+QByteArray formatLineTail(QtMsgType type, QByteArrayView category, const QString &message)
+{
+    const QByteArray text = message.toUtf8();
+    QByteArray tail;
+    tail.reserve(16 + category.size() + text.size());
+    tail += " [";
+    tail += tagFor(type, category);
+    appendDisplayCategory(tail, category);
+    tail += "] ";
+    tail += text;
+    tail += '\n';
     if (message.isEmpty())
-        line += '\n';
-    return line;
+        tail += '\n';
+    return tail;
+}
+
+QString fileDate(const QDateTime &moment, const char *format)
+{
+    return QLocale::c().toString(moment.date(), QLatin1String(format));
+}
+
+QString logFilePath(const QString &folder, const QString &prefix, const QString &date)
+{
+    return QDir(folder).absoluteFilePath(prefix + date + QStringLiteral(".log"));
 }
 
 QString cannotWriteMessage(const QString &path)
@@ -94,19 +137,169 @@ QString cannotWriteMessage(const QString &path)
     return QStringLiteral("Cannot write to log file: ") + path;
 }
 
-// Only a plain file (or none yet) is opened. A pipe without a reader would
-// block every thread that logs, the event loop's included, and a device
-// cannot be appended to (opening one even emits a warning, under the lock).
-bool isPlainFileOrMissing(const QString &path)
-{
-    const QFileInfo info(path);
-    return !info.exists() || info.isFile();
-}
-
 void printLine(const QString &text)
 {
     std::printf("%s\n", text.toUtf8().constData());
     std::fflush(stdout);
+}
+
+void printCannotWrite(const QString &path)
+{
+    printLine(cannotWriteMessage(path));
+    printLine(QStringLiteral("Do you have the necessary privileges to run to process?"));
+}
+
+// Opens the log file at path for appending one entry, creating it when
+// missing, and gives it mode 0666: every program of the installation writes
+// and rotates these files, whatever user it runs as and whatever its creation
+// mask is. Only a plain file is kept open: a pipe would block or swallow the
+// entries and a device cannot be appended to. O_NONBLOCK lets the open of a
+// pipe without a reader fail at once instead of blocking every thread that
+// logs; O_NOCTTY keeps a terminal from becoming the daemon's own. Returns the
+// descriptor and the file's length before the entry, or -1.
+int openForAppend(const QByteArray &path, qint64 *length)
+{
+    const int fd = ::open(path.constData(),
+                          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+    if (fd < 0)
+        return -1;
+    // Only the type and the length are asked for, which costs noticeably
+    // less than a full fstat.
+    struct statx status {};
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_SIZE, &status) != 0
+        || !S_ISREG(status.stx_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    // The result does not matter: a file of another owner keeps its mode and
+    // is still written.
+    ::fchmod(fd, 0666);
+    *length = qint64(status.stx_size);
+    return fd;
+}
+
+// The whole line in one write, so that lines of other processes appending to
+// the same file cannot come between its parts. Interrupted before anything
+// was written, it is tried again.
+bool writeWhole(int fd, const QByteArray &line)
+{
+    ssize_t written;
+    do {
+        written = ::write(fd, line.constData(), size_t(line.size()));
+    } while (written < 0 && errno == EINTR);
+    return written == line.size();
+}
+
+// Seconds since the epoch on the system clock; no system call.
+qint64 systemSecond()
+{
+    timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return qint64(now.tv_sec);
+}
+
+// What the entries of one second share: the timestamp and the file they go
+// to. Made anew for every entry they would cost about as much as the rest of
+// the entry's work outside the kernel, and turning the clock into local time
+// has the C library look at the zone file again (one more system call).
+class SecondCache
+{
+public:
+    // One reading of the clock (the system clock when none is set) stamps
+    // the line and names the file, so an entry at midnight cannot land in the
+    // file of the other day. The system clock is turned into local time only
+    // when its second changes.
+    void advance(const Logger::Clock &clock, const char *dateFormat)
+    {
+        QDateTime moment;
+        qint64 now;
+        bool keep = true;
+        if (clock) {
+            moment = clock();
+            now = moment.toSecsSinceEpoch();
+            // The seconds since the epoch tell the text of a local time only.
+            keep = moment.isValid() && moment.timeSpec() == Qt::LocalTime;
+        } else {
+            now = systemSecond();
+        }
+        if (keep && now == second)
+            return;
+        if (!clock)
+            moment = QDateTime::fromSecsSinceEpoch(now);
+        second = keep ? now : noSecond;
+        stamp = moment.toString(Qt::TextDate).toUtf8();
+        date = fileDate(moment, dateFormat);
+        path.clear();
+    }
+
+    // Forms the path again when the date, the folder or the prefix changed
+    // (the last two are public fields). A relative folder is resolved against
+    // the working folder, which may change at any time.
+    void aimAt(const QString &logFolder, const QString &filePrefix)
+    {
+        if (!path.isEmpty() && folder == logFolder && prefix == filePrefix
+            && logFolder.startsWith(QLatin1Char('/')))
+            return;
+        folder = logFolder;
+        prefix = filePrefix;
+        path = logFilePath(folder, prefix, date);
+        encodedPath = QFile::encodeName(path);
+    }
+
+    QByteArray stamp; // Qt::TextDate, UTF-8
+    QString path;
+    QByteArray encodedPath;
+
+private:
+    static constexpr qint64 noSecond = std::numeric_limits<qint64>::min();
+
+    qint64 second = noSecond; // of the stamp and date
+    QString date;             // date part of the file name
+    QString folder;           // of the path
+    QString prefix;           // of the path
+};
+
+// Serialises the writing of entries; the cache is used only under the mutex.
+// Created on first use and never destroyed: messages may still arrive while
+// static objects are torn down.
+struct EntryState
+{
+    std::mutex mutex;
+    SecondCache cache;
+};
+
+EntryState &entryState()
+{
+    static EntryState *const state = new EntryState;
+    return *state;
+}
+
+// Appends the stamp and tail as one line to the file of cache. Returns false
+// with the text of the failure, after printing it, when the line could not be
+// written.
+bool appendEntry(const SecondCache &cache, const QByteArray &tail, QString *failure)
+{
+    qint64 lengthBefore = 0;
+    const int fd = openForAppend(cache.encodedPath, &lengthBefore);
+    if (fd < 0) {
+        printCannotWrite(cache.path);
+        *failure = cannotWriteMessage(cache.path);
+        return false;
+    }
+    QByteArray line;
+    line.reserve(cache.stamp.size() + tail.size());
+    line += cache.stamp;
+    line += tail;
+    const bool complete = writeWhole(fd, line);
+    if (!complete) {
+        // A full disk opens the file but refuses the line, or part of it;
+        // a torn line would run into the next entry.
+        [[maybe_unused]] const int cut = ::ftruncate(fd, off_t(lengthBefore));
+        *failure = cannotWriteMessage(cache.path);
+        printLine(*failure);
+    }
+    ::close(fd);
+    return complete;
 }
 
 } // namespace
@@ -171,28 +364,23 @@ QString Logger::currentLogFilePath() const
 
 QString Logger::logFilePathAt(const QDateTime &moment) const
 {
-    const QString date = QLocale::c().toString(moment.date(), QLatin1String(fileDateFormat));
-    return QDir(logFolder).absoluteFilePath(filePrefix + date + QStringLiteral(".log"));
+    return logFilePath(logFolder, filePrefix, fileDate(moment, fileDateFormat));
 }
 
 bool Logger::openLogFile(QFile &file) const
 {
-    // Unbuffered: the line goes to the file in the one write of the entry,
-    // and a refused write leaves nothing behind to be written later.
+    qint64 length = 0;
+    const int fd = openForAppend(QFile::encodeName(file.fileName()), &length);
+    // Unbuffered: a line goes to the file in one write, and a refused write
+    // leaves nothing behind to be written later.
     const QIODevice::OpenMode mode = QIODevice::Append | QIODevice::Text | QIODevice::Unbuffered;
-    if (isPlainFileOrMissing(file.fileName()) && file.open(mode)) {
-        // Every program of the installation writes and rotates these files,
-        // whatever user it runs as and whatever its creation mask is.
-        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                            | QFileDevice::ReadUser | QFileDevice::WriteUser
-                            | QFileDevice::ReadGroup | QFileDevice::WriteGroup
-                            | QFileDevice::ReadOther | QFileDevice::WriteOther);
+    if (fd >= 0 && file.open(fd, mode, QFileDevice::AutoCloseHandle))
         return true;
-    }
+    if (fd >= 0)
+        ::close(fd);
     // Only the entry is lost: the event loop goes on, since a watchdog that
     // stops supervising because its disk is full is worse than no log.
-    printLine(cannotWriteMessage(file.fileName()));
-    printLine(QStringLiteral("Do you have the necessary privileges to run to process?"));
+    printCannotWrite(file.fileName());
     return false;
 }
 
@@ -235,12 +423,13 @@ void Logger::messageHandler(QtMsgType type, const QMessageLogContext &context,
     if (!logger.shouldLog(type, context))
         return;
 
+    const QByteArray tail = formatLineTail(type, categoryName(context), message);
     QString failure;
     bool written = false;
     {
         const WritingEntryScope scope;
-        const std::lock_guard<std::mutex> lock(entryMutex());
-        written = logger.writeEntry(type, context, message, &failure);
+        const std::lock_guard<std::mutex> lock(entryState().mutex);
+        written = logger.writeEntry(tail, &failure);
     }
     if (!written)
         logger.reportFailure(failure);
@@ -249,29 +438,12 @@ void Logger::messageHandler(QtMsgType type, const QMessageLogContext &context,
 // Runs under the entry mutex: nothing here may emit a message through the
 // logging calls. Returns false with the text of the failure when the entry
 // could not be written.
-bool Logger::writeEntry(QtMsgType type, const QMessageLogContext &context,
-                        const QString &message, QString *failure) const
+bool Logger::writeEntry(const QByteArray &tail, QString *failure) const
 {
-    // One reading of the clock names the file and stamps the line, so an
-    // entry at midnight cannot land in the file of the other day.
-    const QDateTime moment = now();
-    QFile file(logFilePathAt(moment));
-    if (!openLogFile(file)) {
-        *failure = cannotWriteMessage(file.fileName());
-        return false;
-    }
-    const qint64 lengthBefore = file.size();
-    const QByteArray line = formatLine(moment, type, categoryName(context), message);
-    const bool complete = file.write(line) == line.size();
-    if (!complete) {
-        // A full disk opens the file but refuses the line, or part of it;
-        // a torn line would run into the next entry.
-        file.resize(lengthBefore);
-        *failure = cannotWriteMessage(file.fileName());
-        printLine(*failure);
-    }
-    file.close();
-    return complete;
+    SecondCache &cache = entryState().cache;
+    cache.advance(clock, fileDateFormat);
+    cache.aimAt(logFolder, filePrefix);
+    return appendEntry(cache, tail, failure);
 }
 
 void Logger::reportFailure(const QString &text)

@@ -41,14 +41,17 @@ public:
     void setLogFolder(const QString &location);
 
     // Where entries go at present: filePrefix + local date + ".log" in
-    // logFolder, as an absolute path. Formed anew for every entry, so the file
-    // changes at local midnight by itself.
+    // logFolder, as an absolute path. The handler forms it again whenever the
+    // second, the folder or the prefix changes, so the file changes at local
+    // midnight by itself.
     QString currentLogFilePath() const;
 
     // Opens file for one entry (append, unbuffered, created when missing) and
     // gives it mode 0666 whatever the creation mask is. Anything but a plain
     // file is refused. Prints the failure on standard output and returns false
-    // when it cannot be opened.
+    // when it cannot be opened. The file is opened through its descriptor, so
+    // once open it no longer reports its name. The handler itself does the
+    // same on the bare descriptor.
     bool openLogFile(QFile &file) const;
 
     // Deletes the oldest dated log files of filePrefix so that daysToKeep - 1
@@ -85,8 +88,9 @@ private:
 
     QDateTime now() const;
     QString logFilePathAt(const QDateTime &moment) const;
-    bool writeEntry(QtMsgType type, const QMessageLogContext &context,
-                    const QString &message, QString *failure) const;
+    // Writes the timestamp and tail (the rest of the line) under the entry
+    // mutex.
+    bool writeEntry(const QByteArray &tail, QString *failure) const;
     void reportFailure(const QString &text);
 
     Clock clock;
