@@ -15,6 +15,7 @@
 #include <QProcess>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -65,6 +66,11 @@ int QtServiceBasePrivate::run(bool asDaemon, const QStringList &arguments)
     const int result = q_ptr->executeApplication();
 
     signalWatcher.reset();
+    // The run is over and the service stopped: a stop signal that comes now,
+    // such as the second of two sent to the whole process group, must not
+    // kill the process before it has cleaned up.
+    ::signal(SIGTERM, SIG_IGN);
+    ::signal(SIGINT, SIG_IGN);
     delete QCoreApplication::instance();
 
     if (asDaemon)

@@ -5,6 +5,8 @@
 #include <QCoreApplication>
 #include <QTcpSocket>
 
+#include <unistd.h>
+
 QtServiceSysPrivate::QtServiceSysPrivate()
     : QtUnixServerSocket(nullptr)
 {
@@ -14,12 +16,19 @@ QtServiceSysPrivate::~QtServiceSysPrivate() = default;
 
 void QtServiceSysPrivate::incomingConnection(qintptr socketDescriptor)
 {
+    if (openConnections >= maxConnections) {
+        ::close(int(socketDescriptor));
+        return;
+    }
     auto *connection = new QTcpSocket(this);
     if (!connection->setSocketDescriptor(socketDescriptor, QAbstractSocket::ConnectedState,
                                          QIODevice::ReadWrite)) {
+        // The socket did not take the descriptor over.
         delete connection;
+        ::close(int(socketDescriptor));
         return;
     }
+    ++openConnections;
     connect(connection, &QTcpSocket::readyRead, this, &QtServiceSysPrivate::slotReady);
     connect(connection, &QTcpSocket::disconnected, this, &QtServiceSysPrivate::slotClosed);
 }
@@ -35,6 +44,11 @@ void QtServiceSysPrivate::slotReady()
          command = nextCommand(connection)) {
         connection->write(perform(command) ? "true" : "false");
         connection->flush();
+        if (connection->bytesToWrite() > maxPendingOutput) {
+            pendingInput.remove(connection);
+            connection->abort();
+            return;
+        }
     }
 
     if (pendingInput.value(connection).size() > maxPendingInput) {
@@ -49,6 +63,7 @@ void QtServiceSysPrivate::slotClosed()
     if (!connection)
         return;
     pendingInput.remove(connection);
+    --openConnections;
     connection->deleteLater();
 }
 

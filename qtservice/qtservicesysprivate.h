@@ -23,6 +23,17 @@ public:
     // it is closed after the replies already due.
     static constexpr qsizetype maxPendingInput = 4096;
 
+    // Replies held for a connection once the system's socket buffers are
+    // full. A client that goes on sending commands without reading the
+    // replies is cut off here instead of growing the daemon's memory.
+    static constexpr qint64 maxPendingOutput = 4096;
+
+    // Connections open at the same time; a further one is closed at once.
+    // Any local user may connect, and each connection holds a descriptor:
+    // without a bound the daemon could be left without descriptors, spinning
+    // on the listening socket and unable to start a worker.
+    static constexpr int maxConnections = 256;
+
     QByteArray ident;  // system-log identifier, made on first use
     QtServiceBase::ServiceFlags serviceFlags;
 
@@ -38,6 +49,7 @@ private:
     bool perform(const QString &command);
 
     QHash<QTcpSocket *, QByteArray> pendingInput;
+    int openConnections = 0;
 };
 
 #endif // QTSERVICESYSPRIVATE_H
