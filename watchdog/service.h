@@ -21,10 +21,13 @@ class SVNRServiceController;
 // instance and, when the settings ask, a GPU instance - restarts every worker
 // five seconds after it ends, falls back to the default installed worker when
 // a redirected one fails, and stops the workers on command.
-class Service : public QObject, public QtService<QCoreApplication>
+// Named so that the meta-object system knows the service base by this name
+// too: a meta-cast to "ServiceType" finds it.
+typedef QtService<QCoreApplication> ServiceType;
+
+class Service : public QObject, public ServiceType
 {
     Q_OBJECT
-    typedef QtService<QCoreApplication> ServiceType;
 
 public:
     Service(const QString &name, int argc, char **argv, SVNRServiceController *controller);
