@@ -21,10 +21,8 @@
 #include "qtservicebase.h"
 #include "qtservicesysprivate.h"
 
-#include <QByteArray>
-#include <QCoreApplication>
-#include <QList>
 #include <QPointer>
+#include <QStringList>
 #include <QTcpSocket>
 
 #include <cerrno>
@@ -36,38 +34,20 @@
 
 namespace {
 
-// What the service was asked to do.
-struct Calls
-{
-    int stops = 0;
-    int pauses = 0;
-    int resumes = 0;
-    QList<int> codes;
-
-    bool operator==(const Calls &other) const
-    {
-        return stops == other.stops && pauses == other.pauses && resumes == other.resumes
-                && codes == other.codes;
-    }
-};
-
-// A service whose operations only count their calls.
-class CountingService : public QtServiceBase
+// A service whose operations only record their calls.
+class RecordingService : public QtServiceBase
 {
 public:
-    CountingService()
-        : QtServiceBase(0, nullptr, QStringLiteral("Watchdog Control Fuzz"), nullptr)
-    {
-    }
+    RecordingService() : QtServiceBase(0, nullptr, QStringLiteral("Watchdog Control Fuzz"), nullptr) {}
 
-    Calls calls;
+    QStringList calls;
 
 protected:
     void start() override {}
-    void stop() override { ++calls.stops; }
-    void pause() override { ++calls.pauses; }
-    void resume() override { ++calls.resumes; }
-    void processCommand(int code) override { calls.codes.append(code); }
+    void stop() override { calls << QStringLiteral("stop"); }
+    void pause() override { calls << QStringLiteral("pause"); }
+    void resume() override { calls << QStringLiteral("resume"); }
+    void processCommand(int code) override { calls << QString::number(code); }
     void createApplication(int &, char **) override {}
     int executeApplication() override { return 0; }
 };
@@ -88,28 +68,22 @@ public:
     explicit ProtocolModel(QtServiceBase::ServiceFlags flags) : flags(flags) {}
 
     QByteArray replies;
-    Calls calls;
+    QStringList calls;
     bool closed = false;
 
     // One piece as the server reads it in one go: the complete lines up to
     // an empty one, which is consumed and ends the reading of this piece.
     void read(const QByteArray &piece)
     {
-        if (closed)
-            return;
         pending += piece;
-        for (;;) {
-            const qsizetype end = pending.indexOf("\r\n");
-            if (end < 0)
-                break;
-            const QByteArray line = pending.left(end);
+        for (qsizetype end = pending.indexOf("\r\n"); end > 0; end = pending.indexOf("\r\n")) {
+            const QString line = QString::fromUtf8(pending.left(end));
             pending.remove(0, end + 2);
-            if (line.isEmpty())
-                break;
-            replies += perform(QString::fromUtf8(line)) ? "true" : "false";
+            replies += perform(line) ? "true" : "false";
         }
-        if (pending.size() > QtServiceSysPrivate::maxPendingInput)
-            closed = true;
+        if (pending.startsWith("\r\n"))
+            pending.remove(0, 2);
+        closed = pending.size() > QtServiceSysPrivate::maxPendingInput;
     }
 
 private:
@@ -120,20 +94,17 @@ private:
         if (command == QLatin1String("terminate")) {
             if (flags & QtServiceBase::CannotStop)
                 return false;
-            ++calls.stops;
-            return true;
-        }
-        if (command == QLatin1String("pause") || command == QLatin1String("resume")) {
+            calls << QStringLiteral("stop");
+        } else if (command == QLatin1String("pause") || command == QLatin1String("resume")) {
             if (!(flags & QtServiceBase::CanPause))
                 return false;
-            ++(command == QLatin1String("pause") ? calls.pauses : calls.resumes);
-            return true;
+            calls << command;
+        } else if (command.startsWith(QLatin1String("num:")) && command.size() > 4) {
+            calls << QString::number(command.mid(4).toInt());
+        } else {
+            return false;
         }
-        if (command.startsWith(QLatin1String("num:")) && command.size() > 4) {
-            calls.codes.append(command.mid(4).toInt());
-            return true;
-        }
-        return false;
+        return true;
     }
 
     const QtServiceBase::ServiceFlags flags;
@@ -143,20 +114,16 @@ private:
 QList<QByteArray> piecesOf(const uint8_t *data, size_t size)
 {
     QList<QByteArray> pieces;
-    size_t at = 0;
-    while (at < size) {
+    for (size_t at = 0; at < size;) {
         const uint8_t header = data[at++];
-        if (header < 0x80) {
-            const size_t length = qMin(size_t(header) + 1, size - at);
-            if (length == 0)
-                break;
+        const size_t length = header < 0x80 ? qMin(size_t(header) + 1, size - at) : 0;
+        if (header < 0x80 && length > 0)
             pieces.append(QByteArray(reinterpret_cast<const char *>(data + at), qsizetype(length)));
-            at += length;
-        } else {
-            if (at >= size)
-                break;
+        else if (header >= 0x80 && at < size)
             pieces.append(QByteArray(((header & 0x7f) + 1) * 64, char(data[at++])));
-        }
+        else
+            break;
+        at += length;
     }
     return pieces;
 }
@@ -164,9 +131,7 @@ QList<QByteArray> piecesOf(const uint8_t *data, size_t size)
 // Runs the event loop until done() holds; false when it never does.
 bool processEventsUntil(const std::function<bool()> &done)
 {
-    for (int round = 0; round < 100000; ++round) {
-        if (done())
-            return true;
+    for (int round = 0; round < 100000 && !done(); ++round) {
         QCoreApplication::processEvents(QEventLoop::AllEvents);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
@@ -187,36 +152,25 @@ QByteArray receiveAvailable(int fd, bool *endOfStream)
         const ssize_t count = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
         if (count > 0) {
             received.append(buffer, count);
-            continue;
+        } else if (count == 0 || errno != EINTR) {
+            *endOfStream = *endOfStream || count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+            return received;
         }
-        if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-            *endOfStream = true;
-        if (count < 0 && errno == EINTR)
-            continue;
-        return received;
     }
 }
 
 void sendPiece(int fd, const QByteArray &piece, const QPointer<QTcpSocket> &connection)
 {
-    qsizetype sent = 0;
-    while (sent < piece.size() && isOpen(connection)) {
+    for (qsizetype sent = 0; sent < piece.size() && isOpen(connection);) {
         const ssize_t count = ::send(fd, piece.constData() + sent, size_t(piece.size() - sent),
                                      MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (count > 0) {
+        if (count > 0)
             sent += count;
-        } else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
             QCoreApplication::processEvents(QEventLoop::AllEvents);
-        } else {
+        else
             return;
-        }
     }
-}
-
-CountingService &service()
-{
-    static CountingService *instance = new CountingService;
-    return *instance;
 }
 
 } // namespace
@@ -226,17 +180,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size == 0)
         return 0;
     Fuzz::ensureApplication();
-    CountingService &counting = service();
-    counting.calls = Calls();
+    static RecordingService *service = new RecordingService;
+    service->calls.clear();
 
     const QtServiceBase::ServiceFlags flags(data[0] & 0x03);
     ProtocolModel model(flags);
-
     int fds[2];
     FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
     const int serverFd = fds[0];
     const int clientFd = fds[1];
-
     auto *server = new ControlServer;
     server->serviceFlags = flags;
     server->incomingConnection(serverFd);
@@ -245,19 +197,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // The server has read everything sent to it, or has closed the connection.
     const auto drained = [&] {
-        if (!isOpen(connection))
-            return true;
         int queued = 0;
-        return ::ioctl(serverFd, FIONREAD, &queued) == 0 && queued == 0
-                && connection->bytesAvailable() == 0;
+        return !isOpen(connection)
+            || (::ioctl(serverFd, FIONREAD, &queued) == 0 && queued == 0
+                && connection->bytesAvailable() == 0);
     };
 
     QByteArray received;
     bool endOfStream = false;
     const QList<QByteArray> pieces = piecesOf(data + 1, size - 1);
     for (const QByteArray &piece : pieces) {
-        if (model.closed)
-            break;
         sendPiece(clientFd, piece, connection);
         FUZZ_CHECK(processEventsUntil(drained));
         model.read(piece);
@@ -266,7 +215,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         received += receiveAvailable(clientFd, &endOfStream);
         FUZZ_CHECK(received == model.replies);
         FUZZ_CHECK(endOfStream == model.closed);
-        FUZZ_CHECK(counting.calls == model.calls);
+        FUZZ_CHECK(service->calls == model.calls);
+        if (model.closed)
+            break;
     }
 
     // The client goes away: the server lets go of the connection and its

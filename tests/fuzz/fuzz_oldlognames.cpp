@@ -14,11 +14,7 @@
 
 #include "logger.h"
 
-#include <QByteArray>
-#include <QFile>
-#include <QList>
 #include <QSet>
-#include <QString>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -33,26 +29,21 @@ const QByteArray prefix = "watchdog_render_worker_";
 constexpr qsizetype maxNames = 64;
 constexpr qsizetype maxNameLength = 255;
 
-enum class Kind { File, Folder, Link };
-
 struct Entry
 {
     QByteArray name;
-    Kind kind = Kind::File;
+    char kind = 0; // 0 a file, '#' a folder, '@' a link
 };
 
 struct Scratch
 {
     QTemporaryDir dir{ Fuzz::scratchTemplate() };
-    QByteArray logs;
-    QByteArray outside;
+    const QByteArray logs = QFile::encodeName(dir.filePath(QStringLiteral("Logs")));
+    const QByteArray outside = QFile::encodeName(dir.filePath(QStringLiteral("outside.log")));
 
     Scratch()
     {
-        FUZZ_CHECK(dir.isValid());
-        logs = QFile::encodeName(dir.filePath(QStringLiteral("Logs")));
-        outside = QFile::encodeName(dir.filePath(QStringLiteral("outside.log")));
-        FUZZ_CHECK(::mkdir(logs.constData(), 0700) == 0);
+        FUZZ_CHECK(dir.isValid() && ::mkdir(logs.constData(), 0700) == 0);
         const int fd = ::open(outside.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
         FUZZ_CHECK(fd >= 0);
         ::close(fd);
@@ -83,27 +74,22 @@ QList<Entry> entriesOf(const uint8_t *data, size_t size)
     const QByteArray text(reinterpret_cast<const char *>(data), qsizetype(size));
     const QList<QByteArray> lines = text.split('\n');
     for (QByteArray line : lines) {
-        if (entries.size() == maxNames)
-            break;
         Entry entry;
         if (line.startsWith('!')) {
             line.remove(0, 1);
         } else {
-            if (line.startsWith('#'))
-                entry.kind = Kind::Folder;
-            else if (line.startsWith('@'))
-                entry.kind = Kind::Link;
-            if (entry.kind != Kind::File)
-                line.remove(0, 1);
-            line.prepend(prefix);
+            if (line.startsWith('#') || line.startsWith('@'))
+                entry.kind = line.front();
+            line.remove(0, entry.kind ? 1 : 0).prepend(prefix);
         }
-        line.replace('/', '_').replace('\0', '_');
-        line.truncate(maxNameLength);
+        line.replace('/', '_').replace('\0', '_').truncate(maxNameLength);
         if (line.isEmpty() || line == "." || line == ".." || seen.contains(line))
             continue;
         seen.insert(line);
         entry.name = line;
         entries.append(entry);
+        if (entries.size() == maxNames)
+            break;
     }
     return entries;
 }
@@ -111,19 +97,14 @@ QList<Entry> entriesOf(const uint8_t *data, size_t size)
 void create(const Entry &entry)
 {
     const QByteArray path = pathOf(entry.name);
-    switch (entry.kind) {
-    case Kind::File: {
+    if (entry.kind == '#') {
+        FUZZ_CHECK(::mkdir(path.constData(), 0700) == 0);
+    } else if (entry.kind == '@') {
+        FUZZ_CHECK(::symlink(scratch().outside.constData(), path.constData()) == 0);
+    } else {
         const int fd = ::open(path.constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
         FUZZ_CHECK(fd >= 0);
         ::close(fd);
-        break;
-    }
-    case Kind::Folder:
-        FUZZ_CHECK(::mkdir(path.constData(), 0700) == 0);
-        break;
-    case Kind::Link:
-        FUZZ_CHECK(::symlink(scratch().outside.constData(), path.constData()) == 0);
-        break;
     }
 }
 
@@ -131,7 +112,7 @@ void create(const Entry &entry)
 // the prefix whose name has at least three parts once ".log" is taken out.
 bool isCandidate(const Entry &entry)
 {
-    if (entry.kind == Kind::Folder || !entry.name.startsWith(prefix))
+    if (entry.kind == '#' || !entry.name.startsWith(prefix))
         return false;
     QString name = QFile::decodeName(entry.name);
     name.remove(QStringLiteral(".log"));
@@ -143,13 +124,10 @@ void emptyLogFolder()
 {
     DIR *folder = ::opendir(scratch().logs.constData());
     FUZZ_CHECK(folder);
-    const int fd = ::dirfd(folder);
     while (const dirent *item = ::readdir(folder)) {
-        const QByteArray name(item->d_name);
-        if (name == "." || name == "..")
-            continue;
-        if (::unlinkat(fd, item->d_name, 0) != 0)
-            FUZZ_CHECK(::unlinkat(fd, item->d_name, AT_REMOVEDIR) == 0);
+        if (qstrcmp(item->d_name, ".") != 0 && qstrcmp(item->d_name, "..") != 0
+            && ::unlinkat(::dirfd(folder), item->d_name, 0) != 0)
+            FUZZ_CHECK(::unlinkat(::dirfd(folder), item->d_name, AT_REMOVEDIR) == 0);
     }
     ::closedir(folder);
 }
@@ -166,32 +144,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (const Entry &entry : entries)
         create(entry);
 
+    // Nothing else in this process uses the logger.
     Logger &logger = Logger::instance();
-    const QString previousPrefix = logger.filePrefix;
-    const QString previousFolder = logger.logFolder;
-    const bool previousEcho = logger.echoToStdout;
     logger.filePrefix = QString::fromLatin1(prefix);
     logger.logFolder = QFile::decodeName(scratch().logs);
     logger.echoToStdout = false;
     logger.removeOldLogs(daysToKeep);
-    logger.filePrefix = previousPrefix;
-    logger.logFolder = previousFolder;
-    logger.echoToStdout = previousEcho;
 
     qsizetype candidates = 0;
     qsizetype removed = 0;
     for (const Entry &entry : entries) {
-        const bool candidate = isCandidate(entry);
         const bool stays = exists(pathOf(entry.name));
-        if (!candidate)
-            FUZZ_CHECK(stays);
-        candidates += candidate ? 1 : 0;
+        FUZZ_CHECK(stays || isCandidate(entry));
+        candidates += isCandidate(entry) ? 1 : 0;
         removed += stays ? 0 : 1;
     }
-    const qsizetype keep = std::max(daysToKeep - 1, 0);
-    FUZZ_CHECK(removed <= std::max<qsizetype>(candidates - keep, 0));
+    FUZZ_CHECK(removed <= std::max<qsizetype>(candidates - std::max(daysToKeep - 1, 0), 0));
     FUZZ_CHECK(exists(scratch().outside));
-
     emptyLogFolder();
     return 0;
 }

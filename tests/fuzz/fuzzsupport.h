@@ -8,11 +8,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
-#include <QString>
-#include <QtGlobal>
 
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -28,11 +24,6 @@ namespace Fuzz {
     std::abort();
 }
 
-// Messages of the code under test would flood the fuzzer's output.
-inline void silentHandler(QtMsgType, const QMessageLogContext &, const QString &)
-{
-}
-
 // The application object the code under test needs. The replay test brings
 // its own; under libFuzzer the first input creates one that lives as long as
 // the process.
@@ -43,9 +34,9 @@ inline void ensureApplication()
     static int argc = 1;
     static char name[] = "fuzz";
     static char *argv[] = { name, nullptr };
-    static QCoreApplication *application = new QCoreApplication(argc, argv);
-    Q_UNUSED(application);
-    qInstallMessageHandler(silentHandler);
+    new QCoreApplication(argc, argv);
+    // Messages of the code under test would flood the fuzzer's output.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
 }
 
 // Template for a scratch folder: in memory where the machine offers it, since
@@ -54,9 +45,8 @@ inline void ensureApplication()
 inline QString scratchTemplate()
 {
     const QFileInfo memory(QStringLiteral("/dev/shm"));
-    const QString folder = memory.isDir() && memory.isWritable() ? memory.filePath()
-                                                                 : QDir::tempPath();
-    return folder + QStringLiteral("/watchdog-fuzz-XXXXXX");
+    return (memory.isDir() && memory.isWritable() ? memory.filePath() : QDir::tempPath())
+        + QStringLiteral("/watchdog-fuzz-XXXXXX");
 }
 
 } // namespace Fuzz

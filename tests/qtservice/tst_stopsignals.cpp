@@ -1,45 +1,22 @@
 // A stop signal that reaches a service whose run is already over must not
 // kill the process before it has cleaned up: Ctrl-C reaches the whole process
 // group and a kill may follow, so a second SIGINT or SIGTERM can come while
-// the first one's stop is being finished.
+// the first one's stop is being finished. The run needs a process of its own.
 
-#include "qtservice.h"
+#include "servicetestsupport.h"
 
-#include <QCoreApplication>
-#include <QTest>
-
-#include <csignal>
-#include <unistd.h>
-
-namespace {
-
-// A service whose run ends as soon as it starts.
-class EndingService : public QtService<QCoreApplication>
-{
-public:
-    EndingService(int argc, char **argv, const QString &name)
-        : QtService<QCoreApplication>(argc, argv, name, nullptr)
-    {
-    }
-
-protected:
-    void start() override { QCoreApplication::quit(); }
-};
-
-void restoreDefaultStopSignals()
-{
-    ::signal(SIGTERM, SIG_DFL);
-    ::signal(SIGINT, SIG_DFL);
-}
-
-} // namespace
+using namespace ServiceTest;
 
 class tst_StopSignals : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void cleanup() { restoreDefaultStopSignals(); }
+    void cleanup()
+    {
+        ::signal(SIGTERM, SIG_DFL);
+        ::signal(SIGINT, SIG_DFL);
+    }
     void signalsAfterTheRunAreHarmless_data();
     void signalsAfterTheRunAreHarmless();
 };
@@ -57,8 +34,10 @@ void tst_StopSignals::signalsAfterTheRunAreHarmless()
     char program[] = "tst_stopsignals";
     char foreground[] = "-e";
     char *argv[] = { program, foreground, nullptr };
-    EndingService service(2, argv, QStringLiteral("Watchdog Stop Signal Test %1").arg(::getpid()));
+    LocalService service(uniqueServiceName(QStringLiteral("StopSignal")), 2, argv);
+    service.quitInStart = true;
     QCOMPARE(service.exec(), 0);
+    QCOMPARE(service.calls, QStringList{ "start" });
 
     // Without protection the default action would end this process here.
     QCOMPARE(::raise(signalNumber), 0);
@@ -68,5 +47,4 @@ void tst_StopSignals::signalsAfterTheRunAreHarmless()
 }
 
 QTEST_APPLESS_MAIN(tst_StopSignals)
-
 #include "tst_stopsignals.moc"

@@ -1,16 +1,16 @@
 // A service for the framework's tests, scripted through the environment:
 //
 //   TESTSERVICE_NAME            service name (required; tests use names of their own)
-//   TESTSERVICE_FLAGS           service flags as an int
-//   TESTSERVICE_FLAGS_IN_START  service flags as an int, set by start()
+//   TESTSERVICE_FLAGS           service flags as an int; TESTSERVICE_FLAGS_IN_START
+//                               the same, set by start()
 //   TESTSERVICE_DESCRIPTION     service description
 //   TESTSERVICE_STARTUP_TYPE    startup type as an int
 //   TESTSERVICE_REGISTRY        folder that replaces the system-scope settings
 //                               location, so the registry is a test's own
 //   TESTSERVICE_EVENTS          file to which one line per event is appended:
 //                               "start <pid> cwd=<path> umask=<octal> listening=<0|1>
-//                               args=<a|b|..>" (one line),
-//                               "logged", "stop", "pause", "resume", "command <code>"
+//                               args=<a|b|..>", "logged", "stop", "released",
+//                               "pause", "resume", "command <code>"
 //   TESTSERVICE_QUIT_AFTER_START  start() ends the event loop at once
 //   TESTSERVICE_NO_APPLICATION  createApplication() creates nothing
 //   TESTSERVICE_LOG             start() writes system-log messages of every type
@@ -20,11 +20,9 @@
 #include "qtservice.h"
 #include "qtservicecontroller.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QSettings>
-#include <QStringList>
 
 #include <cstdio>
 #include <sys/stat.h>
@@ -35,22 +33,14 @@ namespace {
 void appendEvent(const QString &line)
 {
     const QString path = qEnvironmentVariable("TESTSERVICE_EVENTS");
+    QFile file(path);
     if (path.isEmpty())
         return;
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
         fprintf(stderr, "testservice: cannot append to %s\n", qPrintable(path));
-        return;
-    }
-    file.write(line.toUtf8() + '\n');
+    else
+        file.write(line.toUtf8() + '\n');
 }
-
-// Stands for what a service lets go of when it stops, such as its workers.
-class ReleasedObject : public QObject
-{
-public:
-    ~ReleasedObject() override { appendEvent(QStringLiteral("released")); }
-};
 
 class TestService : public QtService<QCoreApplication>
 {
@@ -67,26 +57,22 @@ protected:
         // options of its own.
         for (int i = 0; i < argc; ++i)
             applicationArguments.append(QString::fromLocal8Bit(argv[i]));
-        if (qEnvironmentVariableIsSet("TESTSERVICE_NO_APPLICATION"))
-            return;
-        QtService<QCoreApplication>::createApplication(argc, argv);
+        if (!qEnvironmentVariableIsSet("TESTSERVICE_NO_APPLICATION"))
+            QtService<QCoreApplication>::createApplication(argc, argv);
     }
 
     void start() override
     {
         const mode_t mask = ::umask(0);
         ::umask(mask);
-        const bool listening = QtServiceController(serviceName()).isRunning();
         appendEvent(QStringLiteral("start %1 cwd=%2 umask=%3 listening=%4 args=%5")
                         .arg(::getpid())
                         .arg(QDir::currentPath())
                         .arg(uint(mask), 3, 8, QLatin1Char('0'))
-                        .arg(listening ? 1 : 0)
+                        .arg(QtServiceController(serviceName()).isRunning() ? 1 : 0)
                         .arg(applicationArguments.join(QLatin1Char('|'))));
-        if (qEnvironmentVariableIsSet("TESTSERVICE_FLAGS_IN_START")) {
-            setServiceFlags(
-                ServiceFlags(qEnvironmentVariableIntValue("TESTSERVICE_FLAGS_IN_START")));
-        }
+        if (qEnvironmentVariableIsSet("TESTSERVICE_FLAGS_IN_START"))
+            setServiceFlags(ServiceFlags(qEnvironmentVariableIntValue("TESTSERVICE_FLAGS_IN_START")));
         if (qEnvironmentVariableIsSet("TESTSERVICE_LOG")) {
             logMessage(QStringLiteral("testservice information"), Information);
             logMessage(QStringLiteral("testservice error"), Error);
@@ -102,8 +88,12 @@ protected:
     void stop() override
     {
         appendEvent(QStringLiteral("stop"));
-        if (qEnvironmentVariableIsSet("TESTSERVICE_RELEASE_IN_STOP"))
-            (new ReleasedObject)->deleteLater();
+        if (qEnvironmentVariableIsSet("TESTSERVICE_RELEASE_IN_STOP")) {
+            // Stands for what a service lets go of when it stops, such as its workers.
+            auto *released = new QObject;
+            QObject::connect(released, &QObject::destroyed, [] { appendEvent(QStringLiteral("released")); });
+            released->deleteLater();
+        }
     }
     void pause() override { appendEvent(QStringLiteral("pause")); }
     void resume() override { appendEvent(QStringLiteral("resume")); }
@@ -125,12 +115,8 @@ int main(int argc, char **argv)
         QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope,
                            qEnvironmentVariable("TESTSERVICE_REGISTRY"));
     }
-
     TestService service(argc, argv, qEnvironmentVariable("TESTSERVICE_NAME"));
-    if (qEnvironmentVariableIsSet("TESTSERVICE_FLAGS")) {
-        service.setServiceFlags(
-            QtServiceBase::ServiceFlags(qEnvironmentVariableIntValue("TESTSERVICE_FLAGS")));
-    }
+    service.setServiceFlags(QtServiceBase::ServiceFlags(qEnvironmentVariableIntValue("TESTSERVICE_FLAGS")));
     if (qEnvironmentVariableIsSet("TESTSERVICE_DESCRIPTION"))
         service.setServiceDescription(qEnvironmentVariable("TESTSERVICE_DESCRIPTION"));
     if (qEnvironmentVariableIsSet("TESTSERVICE_STARTUP_TYPE"))
