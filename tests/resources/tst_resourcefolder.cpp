@@ -1,17 +1,16 @@
 #include "resourcefolder.h"
+#include "settingsstorage.h"
 #include "testsupport.h"
 
-#include <QDir>
-#include <QSettings>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
 
 using namespace testsupport;
 
-// Where the resource folder and its Logs subfolder are. The location comes
-// from the system-scope store here, redirected into a temporary folder.
+// Where the resource folder, its settings file and its Logs subfolder are.
+// The location comes from the system-scope store here, redirected into a
+// temporary folder; nothing may be created in the real resource folder.
 class TestResourceFolder : public QObject
 {
     Q_OBJECT
@@ -20,12 +19,9 @@ private slots:
     void init();
     void cleanup();
 
-    void defaultFolder();
-    void configuredFolder_data();
-    void configuredFolder();
+    void paths_data();
+    void paths();
     void logsFolderCreatesParents();
-    void ensureFolder_data();
-    void ensureFolder();
 
 private:
     void configure(const QString &folder);
@@ -55,30 +51,40 @@ void TestResourceFolder::configure(const QString &folder)
     store.setValue(QStringLiteral("resources"), folder);
 }
 
-void TestResourceFolder::defaultFolder()
+void TestResourceFolder::paths_data()
 {
-    // Only paths: nothing may be created in the real resource folder.
-    QCOMPARE(resourceFolderPath(), QStringLiteral("/var/local/share/SolvaneNetworkResources/"));
-    QCOMPARE(logsFolder(false).path(), QStringLiteral("/var/local/share/SolvaneNetworkResources/Logs"));
+    QTest::addColumn<bool>("configured");
+    QTest::addColumn<QString>("suffix"); // ending the folder as stored
+
+    QTest::newRow("nothing configured") << false << QStringLiteral("/");
+    QTest::newRow("without trailing slash") << true << QString();
+    QTest::newRow("with trailing slash") << true << QStringLiteral("/");
 }
 
-void TestResourceFolder::configuredFolder_data()
+void TestResourceFolder::paths()
 {
-    QTest::addColumn<QString>("suffix");
-    QTest::newRow("without trailing slash") << QString();
-    QTest::newRow("with trailing slash") << QStringLiteral("/");
-}
-
-void TestResourceFolder::configuredFolder()
-{
+    QFETCH(bool, configured);
     QFETCH(QString, suffix);
 
-    const QString folder = m_dir->filePath(QStringLiteral("missing/resources"));
-    configure(folder + suffix);
-    // Returned as configured, and neither tested nor created.
+    const QString folder = configured ? m_dir->filePath(QStringLiteral("missing/resources"))
+                                      : QStringLiteral("/var/local/share/SolvaneNetworkResources");
+    if (configured)
+        configure(folder + suffix);
+    // Returned as configured, one "/" before the names inside, and neither
+    // looked at nor created.
     QCOMPARE(resourceFolderPath(), folder + suffix);
+    QCOMPARE(settingsFilePath(), folder + QStringLiteral("/settings.conf"));
+    QCOMPARE(openSettings()->fileName(), folder + QStringLiteral("/settings.conf"));
     QCOMPARE(logsFolder(false).path(), folder + QStringLiteral("/Logs"));
+    QCOMPARE(settingsFileExists(), QFileInfo::exists(folder + QStringLiteral("/settings.conf")));
+    if (!configured)
+        return;
     QVERIFY(!QFileInfo::exists(folder));
+
+    QVERIFY(QDir().mkpath(folder));
+    QVERIFY(writeFile(folder + QStringLiteral("/settings.conf"), "[worker]\nworkerGpu=true\n"));
+    QVERIFY(settingsFileExists());
+    QCOMPARE(openSettings()->value(QStringLiteral("worker/workerGpu")), QVariant("true"));
 }
 
 void TestResourceFolder::logsFolderCreatesParents()
@@ -88,8 +94,7 @@ void TestResourceFolder::logsFolderCreatesParents()
     const QString logs = folder + QStringLiteral("Logs");
 
     const MessageCapture messages;
-    const QDir created = logsFolder(true);
-    QCOMPARE(created.path(), logs);
+    QCOMPARE(logsFolder(true).path(), logs);
     QVERIFY(QFileInfo(logs).isDir());
     QCOMPARE(messages.texts(QtDebugMsg),
              QStringList{QStringLiteral("Creating folder: \"") + logs + QLatin1Char('"')});
@@ -97,35 +102,6 @@ void TestResourceFolder::logsFolderCreatesParents()
     // Present now: nothing more to say.
     QCOMPARE(logsFolder(true).path(), logs);
     QCOMPARE(messages.messages().size(), 1);
-}
-
-void TestResourceFolder::ensureFolder_data()
-{
-    QTest::addColumn<QString>("relative");
-    QTest::addColumn<bool>("exists");
-
-    QTest::newRow("existing folder") << QStringLiteral("here") << true;
-    QTest::newRow("missing folder") << QStringLiteral("new") << false;
-    QTest::newRow("missing parents") << QStringLiteral("a/b/c") << false;
-}
-
-void TestResourceFolder::ensureFolder()
-{
-    QFETCH(QString, relative);
-    QFETCH(bool, exists);
-
-    const QString path = m_dir->filePath(relative);
-    if (exists)
-        QVERIFY(QDir().mkpath(path));
-
-    const MessageCapture messages;
-    const QDir folder = ::ensureFolder(QDir(path));
-    QCOMPARE(folder.path(), path);
-    QVERIFY(QFileInfo(path).isDir());
-    const QStringList expected = exists ? QStringList()
-                                        : QStringList{QStringLiteral("Creating folder: \"") + path
-                                                      + QLatin1Char('"')};
-    QCOMPARE(messages.texts(QtDebugMsg), expected);
 }
 
 QTEST_GUILESS_MAIN(TestResourceFolder)

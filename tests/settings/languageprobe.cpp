@@ -2,8 +2,8 @@
 // variables they chose, and prints what this machine's language comes out as.
 //
 //   languageprobe system     systemLanguageName()
-//   languageprobe detected   detectedLanguage()
-//   languageprobe record     the language of the record read from an empty store
+//   languageprobe record     the language of the record read from an empty store,
+//                            which detectedLanguage() gives
 
 #include "languagedetection.h"
 #include "rendersettings.h"
@@ -23,8 +23,6 @@ int main(int argc, char *argv[])
     QString language;
     if (std::strcmp(argv[1], "system") == 0) {
         language = systemLanguageName();
-    } else if (std::strcmp(argv[1], "detected") == 0) {
-        language = detectedLanguage();
     } else if (std::strcmp(argv[1], "record") == 0) {
         const QTemporaryDir folder;
         QSettings store(folder.filePath(QStringLiteral("settings.conf")), QSettings::NativeFormat);

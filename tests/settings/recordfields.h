@@ -47,6 +47,15 @@ inline QVariant value(const RenderSettings &settings, const QString &name)
     return QVariant();
 }
 
+inline void set(RenderSettings &settings, const QString &name, const QVariant &value)
+{
+#define RECORD_FIELD_SET(field)                                                                    \
+    if (name == QLatin1String(#field))                                                             \
+        settings.field = value.value<decltype(settings.field)>();
+    RENDER_SETTINGS_FIELDS(RECORD_FIELD_SET)
+#undef RECORD_FIELD_SET
+}
+
 // Compares two records one field at a time, so that a failure names the field.
 inline void compare(const RenderSettings &actual, const RenderSettings &expected)
 {

@@ -6,22 +6,19 @@
 
 #include "sgpuinfo.h"
 
-#include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLibraryInfo>
-#include <QList>
 #include <QMutex>
-#include <QMutexLocker>
-#include <QPair>
 #include <QSettings>
-#include <QString>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QVariantMap>
 
+#include <optional>
+
 #include <sys/stat.h>
-#include <sys/types.h>
 
 namespace testsupport {
 
@@ -38,45 +35,36 @@ inline QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Every key of the INI file at path with its value, read by a store that has
-// never seen the file before (a copy of it), so that nothing the toolkit
-// still holds in memory hides what reached the disk.
+// Every key of the INI file at path with its value, read from a copy: the
+// toolkit caches parsed files by name, and a copy shows what reached the disk.
 inline QVariantMap keysOnDisk(const QString &path)
 {
     QTemporaryFile copy(QFileInfo(path).absolutePath() + QStringLiteral("/ondisk-XXXXXX.conf"));
-    if (!copy.open())
+    if (!copy.open() || copy.write(readFile(path)) < 0)
         return QVariantMap();
-    copy.write(readFile(path));
     copy.close();
     const QSettings store(copy.fileName(), QSettings::IniFormat);
     QVariantMap keys;
-    const QStringList names = store.allKeys();
-    for (const QString &name : names)
+    for (const QString &name : store.allKeys())
         keys.insert(name, store.value(name));
     return keys;
 }
 
-// Sets or clears an environment variable for the guard's lifetime.
+// Sets an environment variable (unsets it for a null value) for the guard's
+// lifetime.
 class EnvironmentGuard
 {
 public:
-    explicit EnvironmentGuard(const char *name)
+    EnvironmentGuard(const char *name, const QByteArray &value)
         : m_name(name), m_had(qEnvironmentVariableIsSet(name)), m_old(qgetenv(name))
     {
-    }
-    EnvironmentGuard(const char *name, const QByteArray &value) : EnvironmentGuard(name)
-    {
-        qputenv(m_name, value);
-    }
-    ~EnvironmentGuard()
-    {
-        if (m_had)
-            qputenv(m_name, m_old);
+        if (value.isNull())
+            qunsetenv(name);
         else
-            qunsetenv(m_name);
+            qputenv(name, value);
     }
-    EnvironmentGuard(const EnvironmentGuard &) = delete;
-    EnvironmentGuard &operator=(const EnvironmentGuard &) = delete;
+    ~EnvironmentGuard() { m_had ? qputenv(m_name, m_old) : qunsetenv(m_name); }
+    Q_DISABLE_COPY_MOVE(EnvironmentGuard)
 
 private:
     const char *m_name;
@@ -89,8 +77,7 @@ class UmaskGuard
 public:
     explicit UmaskGuard(mode_t mask) : m_old(::umask(mask)) {}
     ~UmaskGuard() { ::umask(m_old); }
-    UmaskGuard(const UmaskGuard &) = delete;
-    UmaskGuard &operator=(const UmaskGuard &) = delete;
+    Q_DISABLE_COPY_MOVE(UmaskGuard)
 
 private:
     mode_t m_old;
@@ -101,19 +88,16 @@ private:
 class SystemScopeRedirect
 {
 public:
-    explicit SystemScopeRedirect(const QString &folder)
+    explicit SystemScopeRedirect(const QString &folder) { redirect(folder); }
+    ~SystemScopeRedirect() { redirect(QLibraryInfo::path(QLibraryInfo::SettingsPath)); }
+    Q_DISABLE_COPY_MOVE(SystemScopeRedirect)
+
+private:
+    static void redirect(const QString &folder)
     {
         QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, folder);
         QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, folder);
     }
-    ~SystemScopeRedirect()
-    {
-        const QString standard = QLibraryInfo::path(QLibraryInfo::SettingsPath);
-        QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, standard);
-        QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, standard);
-    }
-    SystemScopeRedirect(const SystemScopeRedirect &) = delete;
-    SystemScopeRedirect &operator=(const SystemScopeRedirect &) = delete;
 };
 
 // A driver folder with count fake cards, laid out like the NVIDIA driver's,
@@ -127,17 +111,23 @@ public:
             const QString card = QStringLiteral("0000:%1:00.0").arg(index + 1, 2, 16, QLatin1Char('0'));
             QDir(m_folder.path()).mkpath(card);
             writeFile(m_folder.filePath(card + QStringLiteral("/information")),
-                      QByteArrayLiteral("Model: \t\t NVIDIA Fake ") + QByteArray::number(index)
-                              + QByteArrayLiteral("\nIRQ:   \t\t 42\nGPU Excluded:\t No\n"));
+                      "Model: \t\t NVIDIA Fake " + QByteArray::number(index)
+                              + "\nIRQ:   \t\t 42\nGPU Excluded:\t No\n");
         }
         SGpuInfo::setDriverFolder(m_folder.path());
     }
     ~FakeGpuDriver() { SGpuInfo::setDriverFolder(QString()); }
-    FakeGpuDriver(const FakeGpuDriver &) = delete;
-    FakeGpuDriver &operator=(const FakeGpuDriver &) = delete;
+    Q_DISABLE_COPY_MOVE(FakeGpuDriver)
 
 private:
     QTemporaryDir m_folder;
+};
+
+struct Message
+{
+    QtMsgType type;
+    QString category;
+    QString text;
 };
 
 // Collects every message of the process (of any thread) while it lives,
@@ -145,50 +135,44 @@ private:
 class MessageCapture
 {
 public:
-    MessageCapture()
-    {
-        s_current = this;
-        m_previous = qInstallMessageHandler(&MessageCapture::handle);
-    }
+    MessageCapture() : m_previous(qInstallMessageHandler(&MessageCapture::handle)) { s_current = this; }
     ~MessageCapture()
     {
         qInstallMessageHandler(m_previous);
         s_current = nullptr;
     }
-    MessageCapture(const MessageCapture &) = delete;
-    MessageCapture &operator=(const MessageCapture &) = delete;
+    Q_DISABLE_COPY_MOVE(MessageCapture)
 
-    QList<QPair<QtMsgType, QString>> messages() const
+    QList<Message> messages() const
     {
         const QMutexLocker lock(&m_mutex);
         return m_messages;
     }
 
-    // The texts of the messages of one type.
-    QStringList texts(QtMsgType type) const
+    // The texts of the messages of type, or of all messages.
+    QStringList texts(std::optional<QtMsgType> type = std::nullopt) const
     {
         QStringList result;
-        const auto all = messages();
-        for (const auto &message : all) {
-            if (message.first == type)
-                result.append(message.second);
+        for (const Message &message : messages()) {
+            if (!type || message.type == *type)
+                result.append(message.text);
         }
         return result;
     }
 
 private:
-    static void handle(QtMsgType type, const QMessageLogContext &, const QString &text)
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
     {
         if (!s_current)
             return;
         const QMutexLocker lock(&s_current->m_mutex);
-        s_current->m_messages.append(qMakePair(type, text));
+        s_current->m_messages.append({type, QString::fromUtf8(context.category), text});
     }
 
     static inline MessageCapture *s_current = nullptr;
-    QtMessageHandler m_previous = nullptr;
+    QtMessageHandler m_previous;
     mutable QMutex m_mutex;
-    QList<QPair<QtMsgType, QString>> m_messages;
+    QList<Message> m_messages;
 };
 
 } // namespace testsupport

@@ -1,160 +1,133 @@
 #include "settingsreport.h"
+#include "sgpuinfo.h"
 #include "testsupport.h"
 
-#include <QSettings>
-#include <QTemporaryDir>
 #include <QTest>
-#include <QVariantMap>
 
-#include <memory>
+#include <climits>
+#include <vector>
 
 using namespace testsupport;
 
 namespace {
 
-// One message as a handler receives it.
-struct Message
+// One line of a report: the key behind it with its value in the store with
+// every condition on (each unlike its default, so that a line showing the
+// wrong field stands out), then the line for the store with every condition
+// off and for the one with every condition on; null where it is left out.
+struct Line
 {
-    QtMsgType type;
-    QString category;
-    QString text;
+    const char *key;
+    QVariant on;
+    const char *off;
+    const char *shown;
 };
 
-// Records every message while it lives and puts the previous handler back
-// when it goes.
-class ReportCapture
-{
-public:
-    ReportCapture()
-    {
-        s_current = this;
-        m_previous = qInstallMessageHandler(&ReportCapture::handle);
-    }
-    ~ReportCapture()
-    {
-        qInstallMessageHandler(m_previous);
-        s_current = nullptr;
-    }
-    ReportCapture(const ReportCapture &) = delete;
-    ReportCapture &operator=(const ReportCapture &) = delete;
-
-    QList<Message> messages() const
-    {
-        const QMutexLocker lock(&m_mutex);
-        return m_messages;
-    }
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
-    {
-        if (!s_current)
-            return;
-        const QMutexLocker lock(&s_current->m_mutex);
-        s_current->m_messages.append({type, QString::fromUtf8(context.category), text});
-    }
-
-    static inline ReportCapture *s_current = nullptr;
-    QtMessageHandler m_previous = nullptr;
-    mutable QMutex m_mutex;
-    QList<Message> m_messages;
+const std::vector<Line> commonLines = {
+    {nullptr, {}, "--- Settings ---", "--- Settings ---"},
+    {nullptr, {}, "--- Common ---", "--- Common ---"},
+    {"common/language", "french", "Language: \"german\"", "Language: \"french\""},
+    {"common/logLevel", 6, "Log Level: 4", "Log Level: 6"},
+    {"common/engineLogLevel", 3, "Engine Log Level: 0", "Engine Log Level: 3"},
+    {"common/useSystemProxy", true, "Use System Proxy: false", "Use System Proxy: true"},
+    {"common/theme", "Light", "Theme: \"Dark\"", "Theme: \"Light\""},
 };
 
-enum class Report { Manager, Worker };
-
-const QStringList commonAllOff = {
-    "--- Settings ---",
-    "--- Common ---",
-    "Language: \"german\"",
-    "Log Level: 4",
-    "Engine Log Level: 0",
-    "Use System Proxy: false",
-    "Theme: \"Dark\"",
+const std::vector<Line> managerLines = {
+    {nullptr, {}, "--- Manager ---", "--- Manager ---"},
+    {"manager/manager", true, "Manager: false", "Manager: true"},
+    {"manager/autodetect", false, "Auto detect: true", "Auto detect: false"},
+    {"manager/clientStatePort", 5847, "Monitor Port: 4847", "Monitor Port: 5847"},
+    {"manager/workerStatePort", 5848, "Worker Port: 4848", "Worker Port: 5848"},
+    {"manager/ssl", true, "Use TLS: false", "Use TLS: true"},
+    {"manager/sslCertificatePath", "/srv/render tls/manager.crt", nullptr,
+     "TLS Cert: \"/srv/render tls/manager.crt\""},
+    {"manager/sslPrivateKeyPath", "/srv/render tls/\"manager\".key", nullptr,
+     "TLS Key: \"/srv/render tls/\\\"manager\\\".key\""},
+    {"manager/userLogin", true, "User System: false", "User System: true"},
+    {"manager/anonymousUsers", false, nullptr, "Anonymous Users: false"},
+    {"manager/disableQueuePreview", true, "Disable Monitor preview: false", "Disable Monitor preview: true"},
+    {"manager/proxyType", 2, "Proxy Type: 1", "Proxy Type: 2"},
+    {"manager/proxyHost", "proxy.render.lan", "Proxy Host: \"\"", "Proxy Host: \"proxy.render.lan\""},
+    {"manager/proxyPort", 3128, "Proxy Port: 1", "Proxy Port: 3128"},
+    {"manager/automaticUpdatesEnabled", false, "Automatic updates: true", "Automatic updates: false"},
+    {"manager/regionSizeHint", 256, "Region size hint: 320", "Region size hint: 256"},
+    {"manager/fifoDownloadOrder", true, "FIFO download order: false", "FIFO download order: true"},
+    {"manager/parallelJobs", 3, "Parallel jobs: 1", "Parallel jobs: 3"},
+    {"manager/autoDeleteJobs", true, "Auto delete jobs; false", "Auto delete jobs; true"},
+    {"manager/autoDeleteJobDays", 14, "Days until delete (when set) 30", "Days until delete (when set) 14"},
+    {"manager/restfulApi", true, "RESTful API server: false", "RESTful API server: true"},
+    {"manager/interiorModeRegionSizeHint", 128, "Interior mode region size hint: 320",
+     "Interior mode region size hint: 128"},
+    {"manager/interiorModeRegionOverlap", 16, "Interior mode region overlap: 10",
+     "Interior mode region overlap: 16"},
+    {"manager/useOldRegionSplitMethod", true, "Use old region split method: false",
+     "Use old region split method: true"},
+    {"manager/fifoDownloadOrder", true, "FIFO download order: false", "FIFO download order: true"},
+    {"manager/restfulApi", true, "RESTful API server: false", "RESTful API server: true"},
+    {"manager/restfulApiPort", 8443, nullptr, "RESTful API port: 8443"},
+    {nullptr, {}, "------------", "------------"},
 };
 
-const QStringList commonAllOn = {
-    "--- Settings ---",
-    "--- Common ---",
-    "Language: \"french\"",
-    "Log Level: 6",
-    "Engine Log Level: 3",
-    "Use System Proxy: true",
-    "Theme: \"Light\"",
+const std::vector<Line> workerLines = {
+    {nullptr, {}, "--- Worker ---", "--- Worker ---"},
+    {"worker/worker", true, "Worker: false", "Worker: true"},
+    {"worker/workerId", 42, "Worker ID: \"Unspecified\"", "Worker ID: \"42\""},
+    {"worker/workerGpuId", 7, "Worker GPU ID: \"Unspecified\"", "Worker GPU ID: \"7\""},
+    {"worker/ip", "192.168.10.5", "Manager IP: \"\"", "Manager IP: \"192.168.10.5\""},
+    {"worker/port", 4900, "Manager Port: 4848", "Manager Port: 4900"},
+    {"worker/workerPriority", 20, "Priority: 10", "Priority: 20"},
+    {"worker/allowedCores", 12, "Allowed Cores: 0", "Allowed Cores: 12"},
+    {"worker/workerPaused", true, "CPU Paused: false", "CPU Paused: true"},
+    {"worker/gpuWorkerPaused", true, "GPU Paused: false", "GPU Paused: true"},
+    {"worker/launchWorkerTray", false, "Use Worker Tray: true", "Use Worker Tray: false"},
+    {nullptr, {}, "--- CPU/GPU ---", "--- CPU/GPU ---"},
+    {"worker/workerCpu", false, "CPU: true", "CPU: false"},
+    // Device 5 was valid once; with two devices left it is not.
+    {"worker/workerGpus", QVariantList{1, 5, 0}, nullptr, nullptr},
+    {"worker/workerGpu", true, "GPU: false QList()", "GPU: true QList(\"NVIDIA Fake 1\", \"NVIDIA Fake 0\")"},
+    {nullptr, {}, "------------", "------------"},
 };
 
-// The conditions all off; every other key missing, so that its default shows.
-QVariantMap storeAllOff()
-{
-    return {
-        {"common/language", "german"},
-        {"manager/ssl", false},
-        {"manager/sslCertificatePath", "/srv/tls/unused.crt"},
-        {"manager/sslPrivateKeyPath", "/srv/tls/unused.key"},
-        {"manager/userLogin", false},
-        {"manager/anonymousUsers", false},
-        {"manager/restfulApi", false},
-        {"manager/restfulApiPort", 9000},
-        {"worker/workerId", 0},
-        {"worker/workerGpuId", 0},
-    };
-}
+// The conditions all off, with the values they would show set; every other
+// key missing, so that its default shows.
+const QVariantMap storeAllOff{
+    {"common/language", "german"}, {"manager/ssl", false},
+    {"manager/sslCertificatePath", "/srv/tls/unused.crt"},
+    {"manager/sslPrivateKeyPath", "/srv/tls/unused.key"}, {"manager/userLogin", false},
+    {"manager/anonymousUsers", false}, {"manager/restfulApi", false},
+    {"manager/restfulApiPort", 9000}, {"worker/workerId", 0}, {"worker/workerGpuId", 0},
+};
 
-// The conditions all on, and every field with a value of its own, so that a
-// line showing the wrong field stands out.
 QVariantMap storeAllOn()
 {
-    return {
-        {"common/language", "french"},
-        {"common/logLevel", 6},
-        {"common/engineLogLevel", 3},
-        {"common/useSystemProxy", true},
-        {"common/theme", "Light"},
-        {"manager/manager", true},
-        {"manager/autodetect", false},
-        {"manager/clientStatePort", 5847},
-        {"manager/workerStatePort", 5848},
-        {"manager/ssl", true},
-        {"manager/sslCertificatePath", "/srv/render tls/manager.crt"},
-        {"manager/sslPrivateKeyPath", "/srv/render tls/\"manager\".key"},
-        {"manager/userLogin", true},
-        {"manager/anonymousUsers", false},
-        {"manager/disableQueuePreview", true},
-        {"manager/proxyType", 2},
-        {"manager/proxyHost", "proxy.render.lan"},
-        {"manager/proxyPort", 3128},
-        {"manager/automaticUpdatesEnabled", false},
-        {"manager/regionSizeHint", 256},
-        {"manager/fifoDownloadOrder", true},
-        {"manager/parallelJobs", 3},
-        {"manager/autoDeleteJobs", true},
-        {"manager/autoDeleteJobDays", 14},
-        {"manager/restfulApi", true},
-        {"manager/restfulApiPort", 8443},
-        {"manager/interiorModeRegionSizeHint", 128},
-        {"manager/interiorModeRegionOverlap", 16},
-        {"manager/useOldRegionSplitMethod", true},
-        {"worker/worker", true},
-        {"worker/workerId", 42},
-        {"worker/workerGpuId", 7},
-        {"worker/ip", "192.168.10.5"},
-        {"worker/port", 4900},
-        {"worker/workerPriority", 20},
-        {"worker/allowedCores", 12},
-        {"worker/workerPaused", true},
-        {"worker/gpuWorkerPaused", true},
-        {"worker/launchWorkerTray", false},
-        {"worker/workerCpu", false},
-        {"worker/workerGpu", true},
-        // Device 5 was valid once; with two devices left it is not.
-        {"worker/workerGpus", QVariantList{1, 5, 0}},
-    };
+    QVariantMap store;
+    for (const auto *table : {&commonLines, &managerLines, &workerLines}) {
+        for (const Line &line : *table) {
+            if (line.key)
+                store.insert(QString::fromLatin1(line.key), line.on);
+        }
+    }
+    return store;
+}
+
+// The common lines, then those of the report's own table.
+QStringList shownLines(const std::vector<Line> &own, bool on)
+{
+    QStringList shown;
+    for (const auto *table : {&commonLines, &own}) {
+        for (const Line &line : *table) {
+            if (const char *text = on ? line.shown : line.off)
+                shown.append(QString::fromUtf8(text));
+        }
+    }
+    return shown;
 }
 
 } // namespace
 
-Q_DECLARE_METATYPE(Report)
-
-// The printed settings reports, line by line, and the names of the GPU
-// devices that the worker report lists.
+// The printed settings reports, line by line, and the GPU devices that the
+// worker report lists: the cards the driver announces and their names.
 class TestSettingsReport : public QObject
 {
     Q_OBJECT
@@ -162,183 +135,100 @@ class TestSettingsReport : public QObject
 private slots:
     void reports_data();
     void reports();
-
-    void gpuDeviceNames_data();
-    void gpuDeviceNames();
+    void gpuDevices_data();
+    void gpuDevices();
 };
 
 void TestSettingsReport::reports_data()
 {
-    QTest::addColumn<Report>("report");
+    QTest::addColumn<bool>("manager");
     QTest::addColumn<QVariantMap>("values");
     QTest::addColumn<int>("devices");
     QTest::addColumn<QStringList>("expected");
 
-    QTest::newRow("manager, all off") << Report::Manager << storeAllOff() << 0
-                                      << commonAllOff + QStringList{
-                                                 "--- Manager ---",
-                                                 "Manager: false",
-                                                 "Auto detect: true",
-                                                 "Monitor Port: 4847",
-                                                 "Worker Port: 4848",
-                                                 "Use TLS: false",
-                                                 "User System: false",
-                                                 "Disable Monitor preview: false",
-                                                 "Proxy Type: 1",
-                                                 "Proxy Host: \"\"",
-                                                 "Proxy Port: 1",
-                                                 "Automatic updates: true",
-                                                 "Region size hint: 320",
-                                                 "FIFO download order: false",
-                                                 "Parallel jobs: 1",
-                                                 "Auto delete jobs; false",
-                                                 "Days until delete (when set) 30",
-                                                 "RESTful API server: false",
-                                                 "Interior mode region size hint: 320",
-                                                 "Interior mode region overlap: 10",
-                                                 "Use old region split method: false",
-                                                 "FIFO download order: false",
-                                                 "RESTful API server: false",
-                                                 "------------",
-                                         };
-
-    QTest::newRow("manager, all on") << Report::Manager << storeAllOn() << 2
-                                     << commonAllOn + QStringList{
-                                                "--- Manager ---",
-                                                "Manager: true",
-                                                "Auto detect: false",
-                                                "Monitor Port: 5847",
-                                                "Worker Port: 5848",
-                                                "Use TLS: true",
-                                                "TLS Cert: \"/srv/render tls/manager.crt\"",
-                                                "TLS Key: \"/srv/render tls/\\\"manager\\\".key\"",
-                                                "User System: true",
-                                                "Anonymous Users: false",
-                                                "Disable Monitor preview: true",
-                                                "Proxy Type: 2",
-                                                "Proxy Host: \"proxy.render.lan\"",
-                                                "Proxy Port: 3128",
-                                                "Automatic updates: false",
-                                                "Region size hint: 256",
-                                                "FIFO download order: true",
-                                                "Parallel jobs: 3",
-                                                "Auto delete jobs; true",
-                                                "Days until delete (when set) 14",
-                                                "RESTful API server: true",
-                                                "Interior mode region size hint: 128",
-                                                "Interior mode region overlap: 16",
-                                                "Use old region split method: true",
-                                                "FIFO download order: true",
-                                                "RESTful API server: true",
-                                                "RESTful API port: 8443",
-                                                "------------",
-                                        };
-
-    QTest::newRow("worker, all off") << Report::Worker << storeAllOff() << 0
-                                     << commonAllOff + QStringList{
-                                                "--- Worker ---",
-                                                "Worker: false",
-                                                "Worker ID: \"Unspecified\"",
-                                                "Worker GPU ID: \"Unspecified\"",
-                                                "Manager IP: \"\"",
-                                                "Manager Port: 4848",
-                                                "Priority: 10",
-                                                "Allowed Cores: 0",
-                                                "CPU Paused: false",
-                                                "GPU Paused: false",
-                                                "Use Worker Tray: true",
-                                                "--- CPU/GPU ---",
-                                                "CPU: true",
-                                                "GPU: false QList()",
-                                                "------------",
-                                        };
-
-    QTest::newRow("worker, all on") << Report::Worker << storeAllOn() << 2
-                                    << commonAllOn + QStringList{
-                                               "--- Worker ---",
-                                               "Worker: true",
-                                               "Worker ID: \"42\"",
-                                               "Worker GPU ID: \"7\"",
-                                               "Manager IP: \"192.168.10.5\"",
-                                               "Manager Port: 4900",
-                                               "Priority: 20",
-                                               "Allowed Cores: 12",
-                                               "CPU Paused: true",
-                                               "GPU Paused: true",
-                                               "Use Worker Tray: false",
-                                               "--- CPU/GPU ---",
-                                               "CPU: false",
-                                               "GPU: true QList(\"NVIDIA Fake 1\", \"NVIDIA Fake 0\")",
-                                               "------------",
-                                       };
+    QTest::newRow("manager, all off") << true << storeAllOff << 0 << shownLines(managerLines, false);
+    QTest::newRow("manager, all on") << true << storeAllOn() << 2 << shownLines(managerLines, true);
+    QTest::newRow("worker, all off") << false << storeAllOff << 0 << shownLines(workerLines, false);
+    QTest::newRow("worker, all on") << false << storeAllOn() << 2 << shownLines(workerLines, true);
 }
 
 void TestSettingsReport::reports()
 {
-    QFETCH(Report, report);
+    QFETCH(bool, manager);
     QFETCH(QVariantMap, values);
     QFETCH(int, devices);
     QFETCH(QStringList, expected);
 
     const QTemporaryDir folder;
-    QVERIFY(folder.isValid());
-    const QString path = folder.filePath(QStringLiteral("settings.conf"));
-    {
-        QSettings writer(path, QSettings::IniFormat);
-        for (auto it = values.cbegin(); it != values.cend(); ++it)
-            writer.setValue(it.key(), it.value());
-        writer.sync();
-        QCOMPARE(writer.status(), QSettings::NoError);
-    }
-
+    QSettings store(folder.filePath(QStringLiteral("settings.conf")), QSettings::IniFormat);
+    for (auto it = values.cbegin(); it != values.cend(); ++it)
+        store.setValue(it.key(), it.value());
     const FakeGpuDriver gpus(devices);
-    QSettings store(path, QSettings::IniFormat);
-    QList<Message> messages;
-    {
-        const ReportCapture capture;
-        if (report == Report::Manager)
-            logManagerSettingsReport(store);
-        else
-            logWorkerSettingsReport(store);
-        messages = capture.messages();
-    }
-
-    QStringList lines;
-    for (const Message &message : std::as_const(messages)) {
-        QCOMPARE(message.type, QtInfoMsg);
+    const MessageCapture capture;
+    manager ? logManagerSettingsReport(store) : logWorkerSettingsReport(store);
+    // Information in the default category, nothing else.
+    QCOMPARE(capture.texts(QtInfoMsg), expected);
+    QCOMPARE(capture.messages().size(), expected.size());
+    for (const Message &message : capture.messages())
         QCOMPARE(message.category, QStringLiteral("default"));
-        lines.append(message.text);
-    }
-    QCOMPARE(lines, expected);
 }
 
-void TestSettingsReport::gpuDeviceNames_data()
+void TestSettingsReport::gpuDevices_data()
 {
-    QTest::addColumn<int>("devices");
+    QTest::addColumn<QStringList>("cards");       // folder names
+    QTest::addColumn<QList<QByteArray>>("infos"); // their information files; "-" for none
+    QTest::addColumn<QStringList>("devices");
     QTest::addColumn<QList<int>>("indices");
-    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<QStringList>("names");       // of the devices at the indices
 
-    const QString fake0 = QStringLiteral("NVIDIA Fake 0");
-    const QString fake1 = QStringLiteral("NVIDIA Fake 1");
-    const QString fake2 = QStringLiteral("NVIDIA Fake 2");
+    const QString rtx = QStringLiteral("NVIDIA GeForce RTX 4090");
+    const QString a4000 = QStringLiteral("NVIDIA RTX A4000");
+    const QByteArray rtxInfo = "Model: \t\t NVIDIA GeForce RTX 4090\nIRQ:   \t\t 150\n"
+                               "GPU UUID: \t GPU-1234\nBus Location: \t 0000:01:00.0\n"
+                               "Device Minor: \t 0\nGPU Excluded:\t No\n";
+    const QByteArray a4000Info = "Model: \t\t NVIDIA RTX A4000\nGPU Excluded:\t No\n";
 
-    QTest::newRow("no indices") << 3 << QList<int>() << QStringList();
-    QTest::newRow("valid, given order") << 3 << QList<int>{2, 0, 1} << QStringList{fake2, fake0, fake1};
-    QTest::newRow("out of range skipped") << 3 << QList<int>{3, 1, 40} << QStringList{fake1};
-    QTest::newRow("negative skipped") << 3 << QList<int>{-1, 0, -3} << QStringList{fake0};
-    QTest::newRow("repeated kept") << 3 << QList<int>{1, 1, 0, 1} << QStringList{fake1, fake1, fake0, fake1};
-    QTest::newRow("no devices") << 0 << QList<int>{0, 1} << QStringList();
-    QTest::newRow("extremes") << 3 << QList<int>{INT_MIN, INT_MAX, 2} << QStringList{fake2};
+    QTest::newRow("no cards") << QStringList() << QList<QByteArray>() << QStringList() << QList<int>{0, 1}
+                              << QStringList();
+    QTest::newRow("bus order, names in the given order")
+            << QStringList{"0000:41:00.0", "0000:01:00.0"} << QList<QByteArray>{a4000Info, rtxInfo}
+            << QStringList{rtx, a4000} << QList<int>{1, 0, 1} << QStringList{a4000, rtx, a4000};
+    QTest::newRow("excluded card left out, indices out of range skipped")
+            << QStringList{"0000:01:00.0", "0000:02:00.0"}
+            << QList<QByteArray>{rtxInfo, "Model: \t NVIDIA T400\nGPU Excluded:\t Yes\n"} << QStringList{rtx}
+            << QList<int>{1, -1, 0, INT_MIN, INT_MAX} << QStringList{rtx};
+    QTest::newRow("card without model or information")
+            << QStringList{"0000:01:00.0", "0000:02:00.0", "0000:03:00.0"}
+            << QList<QByteArray>{"IRQ: 5\n", "-", a4000Info} << QStringList{a4000} << QList<int>{0}
+            << QStringList{a4000};
+    QTest::newRow("binary information")
+            << QStringList{"0000:01:00.0"} << QList<QByteArray>{QByteArray(70000, '\0')}
+                                        << QStringList() << QList<int>{0} << QStringList();
 }
 
-void TestSettingsReport::gpuDeviceNames()
+void TestSettingsReport::gpuDevices()
 {
-    QFETCH(int, devices);
+    QFETCH(QStringList, cards);
+    QFETCH(QList<QByteArray>, infos);
+    QFETCH(QStringList, devices);
     QFETCH(QList<int>, indices);
-    QFETCH(QStringList, expected);
+    QFETCH(QStringList, names);
 
-    const FakeGpuDriver gpus(devices);
-    QCOMPARE(::gpuDeviceNames(indices), expected);
+    const QTemporaryDir driver;
+    QVERIFY(driver.isValid());
+    for (qsizetype i = 0; i < cards.size(); ++i) {
+        QVERIFY(QDir(driver.path()).mkpath(cards.at(i)));
+        if (infos.at(i) != "-")
+            QVERIFY(writeFile(driver.filePath(cards.at(i) + QStringLiteral("/information")), infos.at(i)));
+    }
+    SGpuInfo::setDriverFolder(driver.path());
+    const QStringList valid = SGpuInfo().validDevices();
+    const QStringList named = gpuDeviceNames(indices);
+    // An empty path gives the driver's folder back.
+    SGpuInfo::setDriverFolder(QString());
+    QCOMPARE(SGpuInfo::driverFolder(), QStringLiteral("/proc/driver/nvidia/gpus"));
+    QCOMPARE(valid, devices);
+    QCOMPARE(named, names);
 }
 
 QTEST_GUILESS_MAIN(TestSettingsReport)

@@ -1,21 +1,41 @@
 #include "recordfields.h"
-#include "rendersettings.h"
 #include "settingsstorage.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QSettings>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
 
 using namespace testsupport;
 
-// Where the settings live. This test creates "resources.ini" beside its own
-// executable, which the build places in a folder of its own so that no other
-// test sees that file.
+namespace {
+
+QString resourcesIniPath()
+{
+    return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("resources.ini"));
+}
+
+// "resources.ini" beside the executable while the guard lives (none for null
+// content), removed even when the test fails.
+class ResourcesIni
+{
+public:
+    explicit ResourcesIni(const QByteArray &content)
+        : written(content.isNull() || writeFile(resourcesIniPath(), content))
+    {
+    }
+    ~ResourcesIni() { QFile::remove(resourcesIniPath()); }
+    Q_DISABLE_COPY_MOVE(ResourcesIni)
+
+    const bool written;
+};
+
+} // namespace
+
+// Where the settings are recorded, and users' INI files. This test creates
+// "resources.ini" beside its own executable, which the build places in a
+// folder of its own so that no other test sees that file.
 class TestSettingsStorage : public QObject
 {
     Q_OBJECT
@@ -27,63 +47,25 @@ private slots:
 
     void configuredResourceFolder_data();
     void configuredResourceFolder();
-    void defaultSettingsFile();
-    void configuredSettingsFile_data();
-    void configuredSettingsFile();
+    void storeResourceFolder_data();
     void storeResourceFolder();
-    void unwritableSystemStore();
-
     void loadSettingsFromIniFile_data();
     void loadSettingsFromIniFile();
 
 private:
-    QString systemStoreFile() const;
-
-    std::unique_ptr<EnvironmentGuard> m_desktop;
-    QTemporaryDir m_desktopFolder;
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<SystemScopeRedirect> m_system;
 };
 
-namespace {
-
-// "resources.ini" beside the executable while the guard lives, removed even
-// when the test fails.
-class ResourcesIni
-{
-public:
-    explicit ResourcesIni(const QByteArray &content)
-        : m_path(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("resources.ini")))
-    {
-        m_written = writeFile(m_path, content);
-    }
-    ~ResourcesIni() { QFile::remove(m_path); }
-    ResourcesIni(const ResourcesIni &) = delete;
-    ResourcesIni &operator=(const ResourcesIni &) = delete;
-
-    bool written() const { return m_written; }
-
-private:
-    QString m_path;
-    bool m_written = false;
-};
-
-} // namespace
-
 void TestSettingsStorage::initTestCase()
 {
-    QVERIFY2(!QFile::exists(QDir(QCoreApplication::applicationDirPath())
-                                    .filePath(QStringLiteral("resources.ini"))),
-             "a resources.ini is left beside the test executable");
-    QVERIFY(m_desktopFolder.isValid());
-    m_desktop = std::make_unique<EnvironmentGuard>("SOLVANE", m_desktopFolder.path().toLocal8Bit());
+    QVERIFY2(!QFile::exists(resourcesIniPath()), "a resources.ini is left beside the test executable");
 }
 
 void TestSettingsStorage::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
-    QVERIFY(QDir(m_dir->path()).mkpath(QStringLiteral("system")));
     m_system = std::make_unique<SystemScopeRedirect>(m_dir->filePath(QStringLiteral("system")));
 }
 
@@ -93,32 +75,21 @@ void TestSettingsStorage::cleanup()
     m_dir.reset();
 }
 
-QString TestSettingsStorage::systemStoreFile() const
-{
-    return m_dir->filePath(QStringLiteral("system/Morvek/Solvane Network Rendering.conf"));
-}
-
 void TestSettingsStorage::configuredResourceFolder_data()
 {
     QTest::addColumn<QByteArray>("resourcesIni"); // null: no file
     QTest::addColumn<QByteArray>("systemValue");  // null: no value
     QTest::addColumn<QString>("expected");
 
+    const QByteArray sys("/data/sys");
     QTest::newRow("nothing configured") << QByteArray() << QByteArray() << QString();
-    QTest::newRow("system store only") << QByteArray() << QByteArray("/data/sys") << "/data/sys";
-    QTest::newRow("resources.ini only") << QByteArray("resources=/data/res\n") << QByteArray()
-                                        << "/data/res";
-    QTest::newRow("resources.ini over the system store")
-            << QByteArray("resources=/data/res\n") << QByteArray("/data/sys") << "/data/res";
-    QTest::newRow("empty value in resources.ini")
-            << QByteArray("resources=\n") << QByteArray("/data/sys") << "/data/sys";
-    QTest::newRow("resources.ini without the key")
-            << QByteArray("[other]\nresources=/data/res\n") << QByteArray("/data/sys") << "/data/sys";
-    QTest::newRow("empty resources.ini") << QByteArray("") << QByteArray("/data/sys") << "/data/sys";
-    QTest::newRow("value kept as stored") << QByteArray("resources=/data/res/\n") << QByteArray()
-                                          << "/data/res/";
-    QTest::newRow("resources.ini of garbage") << QByteArray("\x00\xff[\x01\n=\n", 8)
-                                              << QByteArray("/data/sys") << "/data/sys";
+    QTest::newRow("system store only") << QByteArray() << sys << "/data/sys";
+    const QByteArray res("resources=/data/res\n");
+    QTest::newRow("resources.ini only") << res << QByteArray() << "/data/res";
+    QTest::newRow("resources.ini over the system store") << res << sys << "/data/res";
+    QTest::newRow("empty value in resources.ini") << QByteArray("resources=\n") << sys << "/data/sys";
+    QTest::newRow("resources.ini without the key") << "[other]\n" + res << sys << "/data/sys";
+    QTest::newRow("resources.ini of garbage") << QByteArray("\x00\xff[\x01\n=\n", 8) << sys << "/data/sys";
 }
 
 void TestSettingsStorage::configuredResourceFolder()
@@ -128,121 +99,75 @@ void TestSettingsStorage::configuredResourceFolder()
     QFETCH(QString, expected);
 
     if (!systemValue.isNull()) {
-        QVERIFY(QDir().mkpath(QFileInfo(systemStoreFile()).absolutePath()));
-        QVERIFY(writeFile(systemStoreFile(), "resources=" + systemValue + "\n"));
+        const QString file = m_dir->filePath(QStringLiteral("system/Morvek/Solvane Network Rendering.conf"));
+        QVERIFY(QDir().mkpath(QFileInfo(file).absolutePath()));
+        QVERIFY(writeFile(file, "resources=" + systemValue + "\n"));
     }
-    std::unique_ptr<ResourcesIni> ini;
-    if (!resourcesIni.isNull()) {
-        ini = std::make_unique<ResourcesIni>(resourcesIni);
-        QVERIFY(ini->written());
-    }
+    const ResourcesIni ini(resourcesIni);
+    QVERIFY(ini.written);
     QCOMPARE(::configuredResourceFolder(), expected);
 }
 
-void TestSettingsStorage::defaultSettingsFile()
+void TestSettingsStorage::storeResourceFolder_data()
 {
-    const QString expected = QStringLiteral("/var/local/share/SolvaneNetworkResources/settings.conf");
-    QCOMPARE(settingsFilePath(), expected);
-    const std::unique_ptr<QSettings> store = openSettings();
-    QVERIFY(store);
-    QCOMPARE(store->fileName(), expected);
-    QCOMPARE(store->format(), QSettings::NativeFormat);
-    QVERIFY(!store->parent());
-    QCOMPARE(settingsFileExists(), QFileInfo::exists(expected));
-}
+    QTest::addColumn<QString>("systemFolder");
+    QTest::addColumn<bool>("writable");
 
-void TestSettingsStorage::configuredSettingsFile_data()
-{
-    QTest::addColumn<QString>("suffix");
-    QTest::newRow("folder without trailing slash") << QString();
-    QTest::newRow("folder with trailing slash") << QStringLiteral("/");
-}
-
-void TestSettingsStorage::configuredSettingsFile()
-{
-    QFETCH(QString, suffix);
-
-    const QString folder = m_dir->filePath(QStringLiteral("resources"));
-    const ResourcesIni ini("resources=" + (folder + suffix).toUtf8() + "\n");
-    QVERIFY(ini.written());
-    const QString expected = folder + QStringLiteral("/settings.conf");
-    QCOMPARE(settingsFilePath(), expected);
-    QVERIFY(!settingsFileExists());
-    // The resource folder is not created by looking for the file.
-    QVERIFY(!QFileInfo::exists(folder));
-
-    QVERIFY(QDir().mkpath(folder));
-    QVERIFY(writeFile(expected, "[worker]\nworkerGpu=true\n"));
-    QVERIFY(settingsFileExists());
-    const std::unique_ptr<QSettings> store = openSettings();
-    QCOMPARE(store->fileName(), expected);
-    QCOMPARE(readSettings(*store).workerGpu, true);
+    QTest::newRow("writable") << "system" << true;
+    // Nothing can be created below a plain file, not even by root.
+    QTest::newRow("below a plain file") << "plain/etc" << false;
 }
 
 void TestSettingsStorage::storeResourceFolder()
 {
-    QVERIFY(isResourceSettingsWritable());
-    const MessageCapture messages;
-    ::storeResourceFolder(QStringLiteral("/srv/render/resources"));
-    QCOMPARE(messages.messages().size(), 0);
-    QCOMPARE(::configuredResourceFolder(), QStringLiteral("/srv/render/resources"));
-    QCOMPARE(keysOnDisk(systemStoreFile()).value(QStringLiteral("resources")),
-             QVariant("/srv/render/resources"));
-}
+    QFETCH(QString, systemFolder);
+    QFETCH(bool, writable);
 
-void TestSettingsStorage::unwritableSystemStore()
-{
-    // The system-wide store cannot be created below a plain file.
     QVERIFY(writeFile(m_dir->filePath(QStringLiteral("plain")), QByteArray()));
-    const SystemScopeRedirect blocked(m_dir->filePath(QStringLiteral("plain/etc")));
-    QVERIFY(!isResourceSettingsWritable());
+    const SystemScopeRedirect redirect(m_dir->filePath(systemFolder));
+    const QString file =
+            m_dir->filePath(systemFolder + QStringLiteral("/Morvek/Solvane Network Rendering.conf"));
+    QCOMPARE(isResourceSettingsWritable(), writable);
 
     const MessageCapture messages;
     ::storeResourceFolder(QStringLiteral("/srv/render/resources"));
-    const QString file = m_dir->filePath(QStringLiteral("plain/etc/Morvek/Solvane Network Rendering.conf"));
-    QCOMPARE(messages.texts(QtCriticalMsg),
-             (QStringList{QStringLiteral("Failed to write config file: \"") + file + QLatin1Char('"'),
-                          QStringLiteral("File access error!")}));
-    QCOMPARE(::configuredResourceFolder(), QString());
+    const QStringList failure{QStringLiteral("Failed to write config file: \"") + file + QLatin1Char('"'),
+                              QStringLiteral("File access error!")};
+    QCOMPARE(messages.texts(QtCriticalMsg), writable ? QStringList() : failure);
+    QCOMPARE(messages.messages().size(), writable ? 0 : 2);
+    QCOMPARE(::configuredResourceFolder(), writable ? QStringLiteral("/srv/render/resources") : QString());
+    QCOMPARE(keysOnDisk(file).value(QStringLiteral("resources")),
+             writable ? QVariant("/srv/render/resources") : QVariant());
 }
 
 void TestSettingsStorage::loadSettingsFromIniFile_data()
 {
     QTest::addColumn<QString>("name");
-    QTest::addColumn<QByteArray>("content"); // null: no file; "/": a folder
+    QTest::addColumn<QByteArray>("content"); // null: no file
     QTest::addColumn<bool>("expectedOk");
     QTest::addColumn<QString>("field");
     QTest::addColumn<QVariant>("expected");
 
-    QTest::newRow("upper-case suffix, section first")
-            << "import.INI" << QByteArray("[common]\nlogLevel=6\n") << true << "logLevel" << QVariant(6);
-    QTest::newRow("blank lines before the section")
-            << "a.ini" << QByteArray("\n   \n\t\r\n[common]\nlogLevel=5\n") << true << "logLevel"
-            << QVariant(5);
-    QTest::newRow("indented section") << "a.ini" << QByteArray("   [common]\nlogLevel=3\n") << true
-                                      << "logLevel" << QVariant(3);
-    QTest::newRow("bracket anywhere in the first line")
-            << "a.ini" << QByteArray("; saved [by monitor]\n[common]\nlogLevel=2\n") << true
-            << "logLevel" << QVariant(2);
-    QTest::newRow("legacy file migrated") << "old.ini" << QByteArray("[slave]\nslaveId=5\n") << true
-                                          << "workerId" << QVariant(5);
+    const auto ini = [](const char *row, const char *name, const QByteArray &content, const char *field,
+                        int expected) {
+        QTest::newRow(row) << name << content << true << field << QVariant(expected);
+    };
+    const auto notIni = [](const char *row, const char *name, const QByteArray &content) {
+        QTest::newRow(row) << name << content << false << QString() << QVariant();
+    };
 
-    QTest::newRow("txt suffix") << "a.txt" << QByteArray("[common]\nlogLevel=6\n") << false
-                                << QString() << QVariant();
-    QTest::newRow("no suffix") << "settings" << QByteArray("[common]\nlogLevel=6\n") << false
-                               << QString() << QVariant();
-    QTest::newRow("ini not last") << "a.ini.bak" << QByteArray("[common]\nlogLevel=6\n") << false
-                                  << QString() << QVariant();
-    QTest::newRow("key before any section") << "a.ini" << QByteArray("logLevel=6\n[common]\n")
-                                            << false << QString() << QVariant();
-    QTest::newRow("empty file") << "a.ini" << QByteArray("") << false << QString() << QVariant();
-    QTest::newRow("blank lines only") << "a.ini" << QByteArray("\n \n\t\n") << false << QString()
-                                      << QVariant();
-    QTest::newRow("missing file") << "a.ini" << QByteArray() << false << QString() << QVariant();
-    QTest::newRow("folder") << "a.ini" << QByteArray("/") << false << QString() << QVariant();
-    QTest::newRow("long first line without bracket")
-            << "a.ini" << QByteArray(200000, 'x') + "\n[common]\nlogLevel=6\n" << false << QString()
-            << QVariant();
+    ini("upper-case suffix, section first", "import.INI", "[common]\nlogLevel=6\n", "logLevel", 6);
+    ini("blank lines, indented section", "a.ini", "\n   \n\t\r\n  [common]\nlogLevel=5\n", "logLevel", 5);
+    ini("bracket anywhere in the first line", "a.ini", "; saved [by monitor]\n[common]\nlogLevel=2\n",
+        "logLevel", 2);
+    ini("legacy file migrated", "old.ini", "[slave]\nslaveId=5\n", "workerId", 5);
+
+    notIni("txt suffix", "a.txt", "[common]\nlogLevel=6\n");
+    notIni("ini not last", "a.ini.bak", "[common]\nlogLevel=6\n");
+    notIni("key before any section", "a.ini", "logLevel=6\n[common]\n");
+    notIni("blank lines only", "a.ini", "\n \n\t\n");
+    notIni("missing file", "a.ini", QByteArray());
+    notIni("long first line without bracket", "a.ini", QByteArray(200000, 'x') + "\n[common]\nlogLevel=6\n");
 }
 
 void TestSettingsStorage::loadSettingsFromIniFile()
@@ -254,9 +179,7 @@ void TestSettingsStorage::loadSettingsFromIniFile()
     QFETCH(QVariant, expected);
 
     const QString path = m_dir->filePath(name);
-    if (content == "/")
-        QVERIFY(QDir().mkpath(path));
-    else if (!content.isNull())
+    if (!content.isNull())
         QVERIFY(writeFile(path, content));
 
     bool ok = !expectedOk;
