@@ -2,32 +2,41 @@
 
 #include "watchdogtestsupport.h"
 
-#include <QtTest>
+#include <QScopeGuard>
 
-#include <memory>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 
 using namespace WatchdogTest;
 
 namespace {
 
-const QString crashedText =
-        QStringLiteral("The process crashed some time after starting successfully.");
-const QString failedToStartText = QStringLiteral(
-        "The process failed to start. Either the invoked program is missing, or you may have "
-        "insufficient permissions to invoke the program.");
-const QString rollbackLine = QStringLiteral("Will attempt to rollback to previous version");
+const QString crashedText = u"The process crashed some time after starting successfully."_s;
+const QString failedToStartText = u"The process failed to start. Either the invoked program is missing, or you "
+                                  "may have insufficient permissions to invoke the program."_s;
+const QString rollbackLine = u"Will attempt to rollback to previous version"_s;
 
 QString quoted(const QString &text)
 {
-    return QLatin1Char('"') + text + QLatin1Char('"');
+    return u'"' + text + u'"';
 }
 
-QString startedLine(qint64 pid)
+// With the immutable attribute not even root can delete a file. Not every
+// file system has it.
+bool setImmutable(const QString &path, bool on)
 {
-    return quoted(QStringLiteral("Started with PID: %1").arg(pid));
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    int flags = 0;
+    bool ok = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return ok;
 }
 
-QStringList argumentsOf(const QList<WorkerEvent> &starts)
+QStringList sortedArguments(const QList<WorkerEvent> &starts)
 {
     QStringList arguments;
     for (const WorkerEvent &start : starts)
@@ -36,87 +45,63 @@ QStringList argumentsOf(const QList<WorkerEvent> &starts)
     return arguments;
 }
 
-// Lets the event loop run, for the checks that something does not happen:
-// long enough for several restart delays.
-void letRestartDelaysPass()
-{
-    QTest::qWait(3 * shortDelayMs);
-}
-
 } // namespace
 
-class tst_WorkerSupervision : public QObject
+class tst_WorkerSupervision : public FixtureTest
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void init();
-    void cleanup();
-
     void enabledWorkersStart_data();
     void enabledWorkersStart();
     void gpuCrashRestartsOnlyGpu();
     void failedCpuStartHoldsBackGpu();
-    void singleProcessMode();
     void workerEnd_data();
     void workerEnd();
-    void stopKillsWithoutRestart();
+    void endingKillsWithoutRestart_data();
+    void endingKillsWithoutRestart();
     void resumeStartsAtOnceWithCurrentSettings();
-    void destructionKillsWorkers();
-
-private:
-    std::unique_ptr<Fixture> f;
 };
-
-void tst_WorkerSupervision::init()
-{
-    f = std::make_unique<Fixture>();
-    QVERIFY(f->isValid());
-}
-
-void tst_WorkerSupervision::cleanup()
-{
-    if (QTest::currentTestFailed())
-        f->messages.dump();
-    f.reset();
-}
 
 void tst_WorkerSupervision::enabledWorkersStart_data()
 {
+    QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("cpu");
     QTest::addColumn<bool>("gpu");
     QTest::addColumn<QStringList>("arguments");
 
-    QTest::newRow("CPU only") << true << false << QStringList{ "--cpu" };
-    QTest::newRow("GPU only") << false << true << QStringList{ "--gpu" };
-    QTest::newRow("both") << true << true << QStringList{ "--cpu", "--gpu --no-download" };
-    QTest::newRow("none") << false << false << QStringList();
+    QTest::newRow("CPU only") << workerName << true << false << QStringList{ "--cpu" };
+    QTest::newRow("GPU only") << workerName << false << true << QStringList{ "--gpu" };
+    QTest::newRow("both") << workerName << true << true << QStringList{ "--cpu", "--gpu --no-download" };
+    QTest::newRow("none") << workerName << false << false << QStringList();
+    // A name that does not end in "worker": one process without arguments,
+    // whatever the settings say.
+    QTest::newRow("single process") << u"Solvane Test Render Service"_s << false << true << QStringList{ "" };
 }
 
-// One call starts exactly the enabled workers; the CPU process object exists
-// even when the CPU worker is disabled, and nothing arms a timer.
+// One call starts exactly the enabled workers and arms no timer; a second
+// call while they run starts nothing.
 void tst_WorkerSupervision::enabledWorkersStart()
 {
+    QFETCH(QString, name);
     QFETCH(bool, cpu);
     QFETCH(bool, gpu);
     QFETCH(QStringList, arguments);
-    QVERIFY(f->resources.writeWorkerSettings(cpu, gpu));
-    TestService service(workerName, workerProgram, f->resources.path());
+    QVERIFY(f->writeWorkerSettings(cpu, gpu));
+    TestService service(f->path(), workerProgram, name);
 
     service.startProcess();
 
-    QTRY_COMPARE_WITH_TIMEOUT(argumentsOf(f->starts()), arguments, waitMs);
-    QVERIFY(service.cpuProc);
-    QCOMPARE(service.cpuProc->state() == QProcess::Running, cpu);
-    QCOMPARE(bool(service.gpuProc), gpu);
-    if (gpu)
-        QCOMPARE(service.gpuProc->state(), QProcess::Running);
-    QCOMPARE(f->messages.countStarting(QtDebugMsg, QStringLiteral("Starting process..")),
-             arguments.size());
-
+    QTRY_COMPARE_WITH_TIMEOUT(sortedArguments(f->starts()), arguments, waitMs);
+    QVERIFY(service.cpuProc); // even when the CPU worker is disabled
+    QCOMPARE(service.cpuProc->state() == QProcess::Running, arguments.contains("--cpu") || arguments.contains(""));
+    QCOMPARE(service.gpuProc && service.gpuProc->state() == QProcess::Running, !arguments.filter("--gpu").isEmpty());
     letRestartDelaysPass();
-    QCOMPARE(f->starts().size(), arguments.size());
-    QCOMPARE(f->messages.count(QtDebugMsg, QStringLiteral("Fallback configuration")), 1);
+    QCOMPARE(f->messages.count(QtDebugMsg, u"Fallback configuration"_s), 1);
+
+    service.startProcess();
+    QCOMPARE(f->messages.containing(QtDebugMsg, u"Proc state is 2, worker not started"_s), arguments.size());
+    QCOMPARE(f->messages.containing(QtDebugMsg, u"Starting process.."_s), arguments.size());
     QVERIFY(f->messages.texts(QtCriticalMsg).isEmpty());
 }
 
@@ -124,264 +109,187 @@ void tst_WorkerSupervision::enabledWorkersStart()
 // comes back, after the restart delay and with its full arguments.
 void tst_WorkerSupervision::gpuCrashRestartsOnlyGpu()
 {
-    QVERIFY(f->resources.writeWorkerSettings(true, true));
-    const QString libraryPath = f->resources.filePath(QStringLiteral("lib"));
-    const EnvironmentGuard libraries("LD_LIBRARY_PATH", QFile::encodeName(libraryPath));
-    f->script.set("GPU_CRASH_AFTER_MS", "300");
-    TestService service(workerName, workerProgram, f->resources.path());
+    QVERIFY(f->writeWorkerSettings(true, true));
+    const QString libraryPath = f->filePath(u"lib"_s);
+    f->script.set("LD_LIBRARY_PATH", QFile::encodeName(libraryPath));
+    f->script.set("RENDER_WORKER_GPU_CRASH_AFTER_MS", "300");
+    TestService service(f->path());
 
     service.startProcess();
-    f->script.clear(); // the workers started from now on run until stopped
+    f->script.restore(); // the workers started from now on run until stopped
     QTRY_COMPARE_WITH_TIMEOUT(f->starts().size(), 2, waitMs);
-    const QList<WorkerEvent> first = f->starts();
-    const qint64 cpuPid = first.at(0).arguments == QLatin1String("--cpu") ? first.at(0).pid : first.at(1).pid;
-    const qint64 gpuPid = first.at(0).arguments == QLatin1String("--cpu") ? first.at(1).pid : first.at(0).pid;
-
-    QTRY_COMPARE_WITH_TIMEOUT(recordedCount(f->record, QStringLiteral("crash"), gpuPid), 1, waitMs);
+    const qint64 cpuPid = service.cpuProc->processId();
     QTRY_COMPARE_WITH_TIMEOUT(f->starts().size(), 3, waitMs);
     const WorkerEvent restarted = f->starts().at(2);
-    QCOMPARE(restarted.arguments, QStringLiteral("--gpu --no-download"));
-    QVERIFY(restarted.pid != gpuPid);
-    QVERIFY(!isGone(cpuPid));
-    QCOMPARE(service.cpuProc->processId(), cpuPid);
+    QCOMPARE(restarted.arguments, u"--gpu --no-download"_s);
     QCOMPARE(service.gpuProc->processId(), restarted.pid);
+    QCOMPARE(service.cpuProc->processId(), cpuPid);
+    QVERIFY(!isGone(cpuPid));
 
     const MessageCapture &messages = f->messages;
-    QCOMPARE(messages.count(QtDebugMsg, quoted(QStringLiteral("CPU Proc state is 2, worker not started"))), 1);
-    QCOMPARE(messages.count(QtCriticalMsg,
-                            QStringLiteral("GPU Procces error from \"%1\" @ \"%2\" program= \"%2\" "
-                                           "args= QList(\"--gpu\", \"--no-download\")")
-                                    .arg(workerName, workerProgram)),
-             1);
-    QCOMPARE(messages.count(QtCriticalMsg, QStringLiteral("LD_LIBRARY_PATH= ") + quoted(libraryPath)), 1);
-    QCOMPARE(messages.count(QtCriticalMsg, crashedText), 1);
-    QCOMPARE(messages.countStarting(QtCriticalMsg, QStringLiteral("Procces crashed")), 0);
+    QCOMPARE(messages.count(QtDebugMsg, uR"("CPU Proc state is 2, worker not started")"_s), 1);
     // The CPU worker still runs, so the failed GPU worker takes no rollback.
-    QCOMPARE(messages.count(QtWarningMsg,
-                            QStringLiteral("Not rolling back since both CPU and GPU are enabled "
-                                           "and one is still running!")),
-             1);
-    QCOMPARE(messages.count(QtCriticalMsg, rollbackLine), 0);
-
-    const qint64 failedAt = messages.timeOf(QtCriticalMsg, crashedText);
-    const qint64 restartedAt = messages.timeOf(QtDebugMsg, startedLine(restarted.pid));
-    QVERIFY(failedAt > 0 && restartedAt > 0);
-    QVERIFY2(restartedAt - failedAt >= shortDelayMs - 10,
-             qPrintable(QStringLiteral("restarted after %1 ms").arg(restartedAt - failedAt)));
+    QCOMPARE(messages.texts(QtCriticalMsg),
+             QStringList({ uR"(GPU Procces error from "%1" @ "%2" program= "%2" )"
+                           uR"(args= QList("--gpu", "--no-download"))"_s.arg(workerName, workerProgram),
+                           "LD_LIBRARY_PATH= " + quoted(libraryPath), crashedText }));
+    QCOMPARE(messages.texts(QtWarningMsg),
+             QStringList{ "Not rolling back since both CPU and GPU are enabled and one is still running!" });
+    const qint64 waited = messages.timeOf(QtDebugMsg, quoted(u"Started with PID: %1"_s.arg(restarted.pid)))
+            - messages.timeOf(QtCriticalMsg, crashedText);
+    QVERIFY2(waited >= shortDelayMs - 10, qPrintable(u"restarted after %1 ms"_s.arg(waited)));
 }
 
 // A CPU worker that cannot be started keeps the GPU worker from starting in
 // the same call; the restart timer tries both again for as long as it takes.
 void tst_WorkerSupervision::failedCpuStartHoldsBackGpu()
 {
-    QVERIFY(f->resources.writeWorkerSettings(true, true));
-    QTemporaryDir installation;
-    QVERIFY(installation.isValid());
-    const QString program = installation.filePath(QStringLiteral("later/render_worker"));
-    TestService service(workerName, program, f->resources.path());
+    QVERIFY(f->writeWorkerSettings(true, true));
+    const QString program = f->filePath(u"later/render_worker"_s);
     // Room to put the program in place between two attempts.
-    service.setRestartDelay(500);
+    TestService service(f->path(), program, workerName, 500);
 
     service.startProcess();
 
     const MessageCapture &messages = f->messages;
-    QCOMPARE(messages.count(QtCriticalMsg,
-                            QStringLiteral(" Procces error from \"%1\" @ \"%2\" program= \"%2\" "
-                                           "args= QList(\"--cpu\")")
-                                    .arg(workerName, program)),
-             1);
-    QCOMPARE(messages.count(QtCriticalMsg, failedToStartText), 1);
-    QCOMPARE(messages.count(QtCriticalMsg, rollbackLine), 1);
-    QCOMPARE(messages.count(QtCriticalMsg,
-                            QStringLiteral("Could not perform rollback - already at base version!!")),
-             1);
-    QCOMPARE(messages.count(QtWarningMsg, QStringLiteral("Failed to start process: ") + quoted(program)), 1);
-    QCOMPARE(messages.count(QtCriticalMsg, quoted(QStringLiteral("Proc state is 0, worker not started"))), 1);
-    QCOMPARE(messages.countStarting(QtDebugMsg, QStringLiteral("Starting process..")), 1);
+    QCOMPARE(messages.texts(QtCriticalMsg),
+             QStringList({ uR"( Procces error from "%1" @ "%2" program= "%2" args= QList("--cpu"))"_s
+                                   .arg(workerName, program),
+                           failedToStartText, rollbackLine, u"Could not perform rollback - already at base version!!"_s,
+                           uR"("Proc state is 0, worker not started")"_s }));
+    QCOMPARE(messages.texts(QtWarningMsg), QStringList{ "Failed to start process: " + quoted(program) });
+    QCOMPARE(messages.containing(QtDebugMsg, u"Starting process.."_s), 1);
     QVERIFY(!service.cpuProc);
     QVERIFY(service.gpuProc);
     QCOMPARE(service.gpuProc->state(), QProcess::NotRunning);
 
     // Still missing at the next attempt: the GPU worker waits again.
     QTRY_COMPARE_WITH_TIMEOUT(messages.count(QtCriticalMsg, failedToStartText), 2, waitMs);
-    QCOMPARE(messages.countStarting(QtDebugMsg, QStringLiteral("Starting process..")), 2);
+    QCOMPARE(messages.containing(QtDebugMsg, u"Starting process.."_s), 2);
     QVERIFY(f->starts().isEmpty());
 
+    // Put in place whole, so that no attempt meets a half-copied program.
     QVERIFY(QDir().mkpath(QFileInfo(program).absolutePath()));
-    QVERIFY(QFile::copy(workerProgram, program));
-    QTRY_COMPARE_WITH_TIMEOUT(argumentsOf(f->starts()), QStringList({ "--cpu", "--gpu --no-download" }),
-                              waitMs);
+    QVERIFY(QFile::copy(workerProgram, program + ".part") && QFile::rename(program + ".part", program));
+    QTRY_COMPARE_WITH_TIMEOUT(sortedArguments(f->starts()), QStringList({ "--cpu", "--gpu --no-download" }), waitMs);
     QCOMPARE(messages.count(QtCriticalMsg, failedToStartText), 2);
-}
-
-// A service whose name does not end in "worker" runs one process without
-// arguments and never reads the worker settings.
-void tst_WorkerSupervision::singleProcessMode()
-{
-    QVERIFY(f->resources.writeWorkerSettings(false, true));
-    TestService service(singleProcessName, workerProgram, f->resources.path());
-    QVERIFY(!service.isWorker);
-    QVERIFY(service.cpuEnabled);
-    QVERIFY(!service.gpuEnabled);
-
-    service.startProcess();
-    QTRY_COMPARE_WITH_TIMEOUT(argumentsOf(f->starts()), QStringList({ QString() }), waitMs);
-    QCOMPARE(f->messages.count(QtDebugMsg, QStringLiteral("Starting process.. ") + quoted(workerProgram)
-                                                   + QStringLiteral(" QList()")),
-             1);
-
-    service.startProcess();
-    QCOMPARE(f->messages.count(QtDebugMsg, quoted(QStringLiteral("Proc state is 2, worker not started"))), 1);
-    QCOMPARE(f->messages.countStarting(QtDebugMsg, QStringLiteral("Starting process..")), 1);
-    QVERIFY(!service.gpuProc);
 }
 
 void tst_WorkerSupervision::workerEnd_data()
 {
-    QTest::addColumn<QByteArrayList>("script");
-    QTest::addColumn<bool>("rollsBack");
-    // The critical line that reports the failure; @PROGRAM@ is the override.
-    QTest::addColumn<QString>("failureLine");
+    QTest::addColumn<QByteArray>("ending"); // how the first worker ends after 300 ms
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<bool>("undeletable"); // the version file
+    QTest::addColumn<QStringList>("critical"); // @OVERRIDE@ is the override's program
 
-    QTest::newRow("clean exit") << QByteArrayList{ "CPU_EXIT_AFTER_MS=300" } << false << QString();
-    QTest::newRow("exit code 3")
-            << QByteArrayList{ "CPU_EXIT_AFTER_MS=300", "CPU_EXIT_CODE=3" } << true
-            << QStringLiteral("Procces crashed    \"%1\" @ \"%2\"").arg(workerName, workerProgram);
+    const QString crashLine =
+            uR"( Procces error from "%1" @ "@OVERRIDE@" program= "@OVERRIDE@" args= QList("--cpu"))"_s.arg(workerName);
+    QTest::newRow("clean exit") << QByteArray("EXIT") << 0 << false << QStringList();
+    QTest::newRow("exit code 3") << QByteArray("EXIT") << 3 << false
+                                 << QStringList{ uR"(Procces crashed    "%1" @ "%2")"_s.arg(workerName, workerProgram),
+                                                 rollbackLine };
     // A crash is reported as an error and as a crash exit; it is handled once.
-    QTest::newRow("crash") << QByteArrayList{ "CPU_CRASH_AFTER_MS=300" } << true
-                           << QStringLiteral(" Procces error from \"%1\" @ \"@PROGRAM@\" "
-                                             "program= \"@PROGRAM@\" args= QList(\"--cpu\")")
-                                      .arg(workerName);
-    QTest::newRow("crash by SIGKILL")
-            << QByteArrayList{ "CPU_CRASH_AFTER_MS=300", "CPU_CRASH_SIGNAL=9" } << true
-            << QStringLiteral(" Procces error from \"%1\" @ \"@PROGRAM@\" "
-                              "program= \"@PROGRAM@\" args= QList(\"--cpu\")")
-                       .arg(workerName);
+    QTest::newRow("crash") << QByteArray("CRASH") << 0 << false << QStringList{ crashLine, crashedText, rollbackLine };
+    // The override stays in force.
+    QTest::newRow("crash, undeletable version file")
+            << QByteArray("CRASH") << 0 << true
+            << QStringList{ crashLine, crashedText, rollbackLine, u"Could not perform rollback!!"_s };
 }
 
 // A worker that ends is started again once; only a failure rolls the
 // override back, once, so that the restart runs the default worker.
 void tst_WorkerSupervision::workerEnd()
 {
-    QFETCH(QByteArrayList, script);
-    QFETCH(bool, rollsBack);
-    QFETCH(QString, failureLine);
-    QVERIFY(f->resources.writeWorkerSettings(true, false));
-    QTemporaryDir installations;
-    const QString overrideFolder = installations.filePath(QStringLiteral("next"));
-    QVERIFY(installWorkerCopy(overrideFolder));
-    const QString overrideProgram = QDir(overrideFolder).filePath(workerBin);
-    QVERIFY(writeFile(f->resources.versionFile(), QFile::encodeName(overrideFolder) + '\n'));
-    for (const QByteArray &assignment : std::as_const(script))
-        f->script.set(assignment.left(assignment.indexOf('=')), assignment.mid(assignment.indexOf('=') + 1));
-    TestService service(workerName, workerProgram, f->resources.path());
+    QFETCH(QByteArray, ending);
+    QFETCH(int, exitCode);
+    QFETCH(bool, undeletable);
+    QFETCH(QStringList, critical);
+    const bool rollsBack = critical.contains(rollbackLine);
+    const QString overrideProgram = f->filePath("versions/next/" + workerBin);
+    QVERIFY(installWorkerCopy(f->filePath(u"versions/next"_s)));
+    QVERIFY(writeFile(f->versionFile(), "versions/next\n"));
+    if (undeletable && !setImmutable(f->versionFile(), true))
+        QSKIP("The temporary folder's file system has no immutable attribute, or setting it needs privileges");
+    const auto mutableAgain = qScopeGuard([this] { setImmutable(f->versionFile(), false); });
+    QVERIFY(f->writeWorkerSettings(true, false));
+    f->script.set("RENDER_WORKER_" + ending + "_AFTER_MS", "300");
+    f->script.set("RENDER_WORKER_EXIT_CODE", QByteArray::number(exitCode));
+    TestService service(f->path());
 
     service.startProcess();
-    f->script.clear();
-    QCOMPARE(f->messages.count(QtDebugMsg, QStringLiteral("Starting process.. ") + quoted(overrideProgram)
-                                                   + QStringLiteral(" QList(\"--cpu\")")),
-             1);
+    f->script.restore();
+    QCOMPARE(f->messages.count(QtDebugMsg, "Starting process.. " + quoted(overrideProgram) + R"( QList("--cpu"))"), 1);
     QTRY_COMPARE_WITH_TIMEOUT(f->starts().size(), 2, waitMs);
     const WorkerEvent restarted = f->starts().at(1);
-    QCOMPARE(restarted.arguments, QStringLiteral("--cpu"));
-    QCOMPARE(executableOf(restarted.pid), canonical(rollsBack ? workerProgram : overrideProgram));
-    QCOMPARE(QFileInfo::exists(f->resources.versionFile()), !rollsBack);
-
-    const MessageCapture &messages = f->messages;
-    const QStringList critical = messages.texts(QtCriticalMsg);
-    QCOMPARE(critical.count(rollbackLine), rollsBack ? 1 : 0);
-    QCOMPARE(messages.count(QtDebugMsg, QStringLiteral("Rolling back to default installed version")),
-             rollsBack ? 1 : 0);
-    if (rollsBack) {
-        QCOMPARE(critical.count(QString(failureLine).replace(QLatin1String("@PROGRAM@"), overrideProgram)), 1);
-        const bool crashed = failureLine.startsWith(QLatin1Char(' '));
-        QCOMPARE(critical.count(crashedText), crashed ? 1 : 0);
-        QCOMPARE(messages.countStarting(QtCriticalMsg, QStringLiteral("Procces crashed")), crashed ? 0 : 1);
-        QCOMPARE(messages.countStarting(QtCriticalMsg, QStringLiteral(" Procces error from")), crashed ? 1 : 0);
-    } else {
-        QVERIFY2(critical.isEmpty(), qPrintable(critical.join(QLatin1Char('\n'))));
-    }
+    QCOMPARE(restarted.arguments, u"--cpu"_s);
+    const bool runsDefault = rollsBack && !undeletable;
+    QCOMPARE(executableOf(restarted.pid), canonical(runsDefault ? workerProgram : overrideProgram));
+    QCOMPARE(QFileInfo::exists(f->versionFile()), !runsDefault);
+    critical.replaceInStrings(u"@OVERRIDE@"_s, overrideProgram);
+    QCOMPARE(f->messages.texts(QtCriticalMsg), critical);
+    QCOMPARE(f->messages.count(QtDebugMsg, u"Rolling back to default installed version"_s), int(rollsBack));
 
     // A second restart timer would show as a start or as a worker found running.
     letRestartDelaysPass();
     QCOMPARE(f->starts().size(), 2);
-    QCOMPARE(messages.countStarting(QtDebugMsg, QStringLiteral("\"CPU Proc state is")), 0);
-    QCOMPARE(messages.texts(QtCriticalMsg), critical);
+    QCOMPARE(f->messages.containing(QtDebugMsg, u"CPU Proc state is"_s), 0);
+    QCOMPARE(f->messages.texts(QtCriticalMsg), critical);
 }
 
-// Stopping kills the workers; their ends reach no slot, so nothing is
-// reported, rolled back or restarted.
-void tst_WorkerSupervision::stopKillsWithoutRestart()
+void tst_WorkerSupervision::endingKillsWithoutRestart_data()
 {
-    QVERIFY(f->resources.writeWorkerSettings(true, true));
-    QVERIFY(writeFile(f->resources.versionFile(), QByteArrayLiteral("versions/next\n")));
-    TestService service(workerName, workerProgram, f->resources.path());
-    service.startProcess();
-    QTRY_COMPARE_WITH_TIMEOUT(f->starts().size(), 2, waitMs);
-    const QList<WorkerEvent> starts = f->starts();
-
-    service.stop();
-
-    QVERIFY(isGone(starts.at(0).pid));
-    QVERIFY(isGone(starts.at(1).pid));
-    QVERIFY(!service.cpuProc);
-    QVERIFY(!service.gpuProc);
-    const MessageCapture &messages = f->messages;
-    QCOMPARE(messages.count(QtDebugMsg, quoted(QStringLiteral("Stopping %1.").arg(workerName))), 1);
-
-    letRestartDelaysPass();
-    QCOMPARE(f->starts().size(), 2);
-    QVERIFY(QFileInfo::exists(f->resources.versionFile()));
-    QVERIFY(messages.texts(QtCriticalMsg).isEmpty());
-    QVERIFY(messages.texts(QtWarningMsg).isEmpty());
-    QCOMPARE(messages.countStarting(QtDebugMsg, QStringLiteral("Ignore errors true")), 0);
+    QTest::addColumn<QString>("operation");
+    QTest::newRow("stop") << u"stop"_s;
+    QTest::newRow("pause") << u"pause"_s;
+    QTest::newRow("destroy") << u"destroy"_s;
 }
 
-// pause stops the workers; resume starts the workers enabled at that moment,
-// within the call.
-void tst_WorkerSupervision::resumeStartsAtOnceWithCurrentSettings()
+// Stopping, pausing or destroying the service kills the workers; their ends
+// reach no slot, so nothing is reported, rolled back or restarted.
+void tst_WorkerSupervision::endingKillsWithoutRestart()
 {
-    QVERIFY(f->resources.writeWorkerSettings(true, false));
-    TestService service(workerName, workerProgram, f->resources.path());
-    service.startProcess();
-    QTRY_COMPARE_WITH_TIMEOUT(f->starts().size(), 1, waitMs);
-    const qint64 cpuPid = f->starts().at(0).pid;
-
-    service.pause();
-    QVERIFY(isGone(cpuPid));
-    QVERIFY(!service.cpuProc);
-
-    QVERIFY(f->resources.writeWorkerSettings(false, true));
-    const QString started = QStringLiteral("\"Started with PID: ");
-    const int launched = f->messages.countStarting(QtDebugMsg, started);
-    service.resume();
-    QCOMPARE(f->messages.countStarting(QtDebugMsg, started), launched + 1);
-
-    QTRY_COMPARE_WITH_TIMEOUT(f->starts().size(), 2, waitMs);
-    QCOMPARE(f->starts().at(1).arguments, QStringLiteral("--gpu"));
-    QVERIFY(service.cpuProc);
-    QCOMPARE(service.cpuProc->state(), QProcess::NotRunning);
-    // Neither operation writes a debug line of its own.
-    const QStringList debug = f->messages.texts(QtDebugMsg);
-    for (const QString &line : debug) {
-        QVERIFY2(!line.contains(QLatin1String("Pausing")) && !line.contains(QLatin1String("Resuming")),
-                 qPrintable(line));
-    }
-}
-
-void tst_WorkerSupervision::destructionKillsWorkers()
-{
-    QVERIFY(f->resources.writeWorkerSettings(true, true));
-    auto service = std::make_unique<TestService>(workerName, workerProgram, f->resources.path());
+    QFETCH(QString, operation);
+    QVERIFY(f->writeWorkerSettings(true, true));
+    QVERIFY(writeFile(f->versionFile(), "versions/next\n"));
+    auto service = std::make_unique<TestService>(f->path());
     service->startProcess();
     QTRY_COMPARE_WITH_TIMEOUT(f->starts().size(), 2, waitMs);
 
-    service.reset();
+    if (operation == "stop")
+        service->stop();
+    else if (operation == "pause")
+        service->pause();
+    else
+        service.reset();
 
-    const QList<WorkerEvent> starts = f->starts();
-    QVERIFY(isGone(starts.at(0).pid));
-    QVERIFY(isGone(starts.at(1).pid));
+    for (const WorkerEvent &start : f->starts())
+        QVERIFY(isGone(start.pid));
+    QVERIFY(!service || (!service->cpuProc && !service->gpuProc));
+    letRestartDelaysPass();
+    QCOMPARE(f->starts().size(), 2);
+    QVERIFY(QFileInfo::exists(f->versionFile()));
     QVERIFY(f->messages.texts(QtCriticalMsg).isEmpty());
+    QVERIFY(f->messages.texts(QtWarningMsg).isEmpty());
+    QCOMPARE(f->messages.count(QtDebugMsg, quoted("Stopping " + workerName + '.')), int(operation == "stop"));
+}
+
+// resume starts the workers enabled at that moment, within the call.
+void tst_WorkerSupervision::resumeStartsAtOnceWithCurrentSettings()
+{
+    QVERIFY(f->writeWorkerSettings(true, false));
+    TestService service(f->path());
+    service.startProcess();
+    QTRY_COMPARE_WITH_TIMEOUT(f->starts().size(), 1, waitMs);
+    service.pause();
+    QVERIFY(f->writeWorkerSettings(false, true));
+
+    service.resume();
+
+    QCOMPARE(f->messages.containing(QtDebugMsg, u"Started with PID: "_s), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(f->starts().size(), 2, waitMs);
+    QCOMPARE(f->starts().at(1).arguments, u"--gpu"_s);
+    QVERIFY(service.cpuProc);
+    QCOMPARE(service.cpuProc->state(), QProcess::NotRunning);
 }
 
 QTEST_GUILESS_MAIN(tst_WorkerSupervision)
