@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QLocale>
 
 #include <algorithm>
@@ -245,17 +246,27 @@ public:
         if (!path.isEmpty() && folder == logFolder && prefix == filePrefix
             && logFolder.startsWith(QLatin1Char('/')))
             return;
-        // A root process writes only into folders no other user can
-        // redirect; looked at again whenever the folder may have changed.
-        if (folder != logFolder || !logFolder.startsWith(QLatin1Char('/'))) {
-            refusal.clear();
-            if (!PathTrust::isTrustedFolder(logFolder, &refusal))
-                refusal = QStringLiteral("Refused ") + logFolder + QStringLiteral(": ") + refusal;
-        }
+        if (folder != logFolder || !logFolder.startsWith(QLatin1Char('/')))
+            folderChecked = false;
         folder = logFolder;
         prefix = filePrefix;
         path = logFilePath(folder, prefix, date);
         encodedPath = QFile::encodeName(path);
+    }
+
+    // Why a root process must not write into the folder; empty when it may.
+    // Looked at once for each folder that exists: only root can change a
+    // folder that passed, and a folder still missing gives no file anyway.
+    const QString &refusal()
+    {
+        if (!folderChecked && QFileInfo::exists(folder)) {
+            folderChecked = true;
+            folderRefusal.clear();
+            if (!PathTrust::isTrustedFolder(folder, &folderRefusal))
+                folderRefusal = QStringLiteral("Refused ") + folder + QStringLiteral(": ")
+                        + folderRefusal;
+        }
+        return folderChecked ? folderRefusal : noRefusal;
     }
 
     // Whether the date of the entries changed since the last call.
@@ -270,8 +281,6 @@ public:
     QByteArray stamp; // Qt::TextDate, UTF-8
     QString path;
     QByteArray encodedPath;
-    // Why a root process must not write into the folder; empty when it may.
-    QString refusal;
 
 private:
     static constexpr qint64 noSecond = std::numeric_limits<qint64>::min();
@@ -281,6 +290,9 @@ private:
     QString folder;           // of the path
     QString prefix;           // of the path
     QString prunedDate;       // date of the last clean-up
+    bool folderChecked = false;
+    QString folderRefusal;
+    const QString noRefusal;
 };
 
 // Serialises the writing of entries; the cache is used only under the mutex.
@@ -301,11 +313,11 @@ EntryState &entryState()
 // Appends the stamp and tail as one line to the file of cache. Returns false
 // with the text of the failure, after printing it, when the line could not be
 // written.
-bool appendEntry(const SecondCache &cache, const QByteArray &tail, QString *failure)
+bool appendEntry(SecondCache &cache, const QByteArray &tail, QString *failure)
 {
-    if (!cache.refusal.isEmpty()) {
-        printLine(cache.refusal);
-        *failure = cache.refusal;
+    if (!cache.refusal().isEmpty()) {
+        *failure = cache.refusal();
+        printLine(*failure);
         return false;
     }
     qint64 lengthBefore = 0;

@@ -140,7 +140,8 @@ bool isTrustedFile(const QString &path, QString *reason)
             && isTrustedFolder(QFile::decodeName(parentOf(encoded)), reason);
 }
 
-int openRegularFile(const QString &path, qint64 maxSize, bool trustContent, QString *reason)
+int openRegularFile(const QString &path, qint64 maxSize, bool trustContent, QString *reason,
+                    bool *distrusted)
 {
     const QByteArray encoded = QFile::encodeName(path);
     const bool trust = trustContent && isEnforced();
@@ -149,8 +150,11 @@ int openRegularFile(const QString &path, qint64 maxSize, bool trustContent, QStr
     const int fd = ::open(encoded.constData(), flags);
     const int openError = errno;
     reason->clear();
+    bool refused = trust && openError == ELOOP;
     if (fd < 0) {
-        if (openError == ELOOP)
+        if (distrusted)
+            *distrusted = refused;
+        if (refused)
             *reason = describe(encoded, "is a symbolic link");
         else if (openError != ENOENT)
             *reason = describe(encoded, "cannot be opened");
@@ -164,10 +168,12 @@ int openRegularFile(const QString &path, qint64 maxSize, bool trustContent, QStr
     else if (status.st_size > maxSize)
         *reason = describe(encoded, "is larger than ") + QString::number(maxSize)
                 + QStringLiteral(" bytes");
-    const bool kept = reason->isEmpty()
-            && (!trust
-                || (checkFile(encoded, status, reason)
-                    && isTrustedFolder(QFile::decodeName(parentOf(encoded)), reason)));
+    refused = reason->isEmpty() && trust
+            && !(checkFile(encoded, status, reason)
+                 && isTrustedFolder(QFile::decodeName(parentOf(encoded)), reason));
+    if (distrusted)
+        *distrusted = refused;
+    const bool kept = reason->isEmpty();
     if (!kept) {
         ::close(fd);
         return -1;

@@ -35,8 +35,11 @@ bool isTrustedFile(const QString &path, QString *reason);
 // blocking (O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); only a regular file of at
 // most maxSize bytes is kept. When enforced and trustContent is true, the
 // file must also pass isTrustedFile(), checked on the open descriptor.
-// Returns the descriptor, or -1 with the reason.
-int openRegularFile(const QString &path, qint64 maxSize, bool trustContent, QString *reason);
+// Returns the descriptor, or -1 with the reason; *distrusted (when given)
+// tells a file refused by those checks from one that is missing, no regular
+// file or too large.
+int openRegularFile(const QString &path, qint64 maxSize, bool trustContent, QString *reason,
+                    bool *distrusted = nullptr);
 
 // The whole content of a regular file as openRegularFile() finds it. False
 // with the reason when it cannot be read; a missing file gives false with an

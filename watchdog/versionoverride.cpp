@@ -55,20 +55,22 @@ QString Service::resolveAppPath() const
     }
     // Never blocking on a pipe; as root only a file no other user can
     // change or redirect decides what runs.
+    const QString path = file->fileName();
     QString refusal;
-    const int fd = PathTrust::openRegularFile(file->fileName(), maxVersionFileSize, true, &refusal);
+    bool distrusted = false;
+    const int fd = PathTrust::openRegularFile(path, maxVersionFileSize, true, &refusal, &distrusted);
     if (fd < 0 || !file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         if (fd >= 0)
             ::close(fd);
-        if (!refusal.isEmpty() && PathTrust::isEnforced())
-            PathTrust::reportRefusal(file->fileName(), refusal);
+        if (distrusted)
+            PathTrust::reportRefusal(path, refusal);
         qDebug() << "Could not open the override file";
         return appPath;
     }
 
     const QString line = firstLine(*file);
     if (line.isEmpty()) {
-        qDebug() << "Could not read data from:" << file->fileName();
+        qDebug() << "Could not read data from:" << path;
         return appPath;
     }
     qDebug() << "Read override:" << line;
