@@ -48,9 +48,9 @@ QByteArray nestedLists(int depth)
 {
     QByteArray value = "@Variant(";
     for (int level = 0; level < depth; ++level)
-        value += "\\0\\0\\0\\t\\0\\0\\0\\0\\x1";
-    value += "\\0\\0\\0\\t\\0\\0\\0\\0\\0)";
-    return "[common]\nlogLevel=5\n[smtp]\nnested=" + value + "\n";
+        value += "\\0\\0\\0\\t\\0\\0\\0\\x1";
+    value += "\\0\\0\\0\\t\\0\\0\\0\\0)";
+    return "[common]\nlogLevel=5\n[worker]\nworkerGpus=" + value + "\n";
 }
 
 // A stored password that announces 1 KiB and inflates to 48 MiB of valid
