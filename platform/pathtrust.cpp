@@ -206,14 +206,21 @@ bool readRegularFile(const QString &path, qint64 maxSize, bool trustContent,
 
 void reportRefusal(const QString &path, const QString &reason)
 {
-    const QString message = QStringLiteral("Refused ") + path + QStringLiteral(": ") + reason;
+    reportOnce(QStringLiteral("Refused ") + path + QStringLiteral(": ") + reason);
+}
+
+void reportOnce(const QString &message)
+{
     RefusalReporter reporter;
     {
         RefusalState &state = refusalState();
         const QMutexLocker lock(&state.mutex);
         if (state.reported.contains(message))
             return;
-        state.reported.insert(message);
+        // Before the reporter is set (logging not yet set up), the message
+        // is shown but counts as not yet reported.
+        if (state.reporter)
+            state.reported.insert(message);
         reporter = state.reporter;
     }
     qCritical().noquote() << message;

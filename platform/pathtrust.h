@@ -52,6 +52,10 @@ bool readRegularFile(const QString &path, qint64 maxSize, bool trustContent,
 // once per process, not at every use.
 void reportRefusal(const QString &path, const QString &reason);
 
+// Reports message as reportRefusal() does, once per process from the moment
+// a reporter is set.
+void reportOnce(const QString &message);
+
 using RefusalReporter = std::function<void(const QString &)>;
 void setRefusalReporter(RefusalReporter reporter);
 

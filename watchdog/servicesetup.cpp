@@ -20,7 +20,7 @@ RenderSettings Service::readSharedSettings() const
     QString error;
     const std::unique_ptr<SettingsSnapshot> snapshot = SettingsSnapshot::take(settingsFilePath(), &error);
     if (!error.isEmpty())
-        qCritical().noquote() << error;
+        PathTrust::reportOnce(error);
     return readSettings(snapshot->store());
 }
 
