@@ -44,7 +44,10 @@ bool isAllowedLogLocation(const QString &location, const QString &settingsFile, 
         *reason = location + QStringLiteral(" cannot be resolved");
         return false;
     }
-    if (!PathTrust::isTrustedFolder(existing, reason))
+    // What exists of it decides where anything can be created; a file there
+    // only makes the creation fail, which is reported as such.
+    const QFileInfo reached(existing);
+    if (!PathTrust::isTrustedFolder(reached.isDir() ? existing : reached.absolutePath(), reason))
         return false;
     QString ignored;
     const QString resources = QFileInfo(resourceFolderPath()).canonicalFilePath();

@@ -10,6 +10,7 @@
 #include "settingsstorage.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QSettings>
 
 RenderSettings Service::readSharedSettings() const
@@ -40,7 +41,9 @@ void Service::setUpLogging(const RenderSettings &settings, bool verbose)
     const bool allowed = location.isEmpty()
             || isAllowedLogLocation(location, settingsFilePath(), &refusal);
     logger.setLogFolder(allowed ? location : QString());
-    if (allowed && !location.isEmpty() && PathTrust::isEnforced()
+    // A folder that could not be created stays: its entries are lost as
+    // they fail to open, and the failure is reported.
+    if (allowed && !location.isEmpty() && QFileInfo::exists(logger.logFolder)
         && !PathTrust::isTrustedFolder(logger.logFolder, &refusal))
         logger.setLogFolder(QString());
 
