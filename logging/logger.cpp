@@ -1,9 +1,11 @@
 #include "logger.h"
 
+#include "pathtrust.h"
 #include "resourcefolder.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QLocale>
 
 #include <algorithm>
@@ -155,19 +157,23 @@ void printCannotWrite(const QString &path)
 // mask is. Only a plain file is kept open: a pipe would block or swallow the
 // entries and a device cannot be appended to. O_NONBLOCK lets the open of a
 // pipe without a reader fail at once instead of blocking every thread that
-// logs; O_NOCTTY keeps a terminal from becoming the daemon's own. Returns the
-// descriptor and the file's length before the entry, or -1.
+// logs; O_NOCTTY keeps a terminal from becoming the daemon's own. A symbolic
+// link or a second link to the name would let whoever can write the folder
+// have root append to, and open up, a file of their choice: neither is used.
+// Returns the descriptor and the file's length before the entry, or -1.
 int openForAppend(const QByteArray &path, qint64 *length)
 {
     const int fd = ::open(path.constData(),
-                          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+                          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY
+                                  | O_NOFOLLOW,
+                          0666);
     if (fd < 0)
         return -1;
-    // Only the type and the length are asked for, which costs noticeably
-    // less than a full fstat.
+    // Only what is looked at is asked for, which costs noticeably less than
+    // a full fstat.
     struct statx status {};
-    if (::statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_SIZE, &status) != 0
-        || !S_ISREG(status.stx_mode)) {
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_SIZE | STATX_NLINK, &status) != 0
+        || !S_ISREG(status.stx_mode) || status.stx_nlink != 1) {
         ::close(fd);
         return -1;
     }
@@ -240,10 +246,36 @@ public:
         if (!path.isEmpty() && folder == logFolder && prefix == filePrefix
             && logFolder.startsWith(QLatin1Char('/')))
             return;
+        if (folder != logFolder || !logFolder.startsWith(QLatin1Char('/')))
+            folderChecked = false;
         folder = logFolder;
         prefix = filePrefix;
         path = logFilePath(folder, prefix, date);
         encodedPath = QFile::encodeName(path);
+    }
+
+    // Why a root process must not write into the folder; empty when it may.
+    // Looked at once for each folder that exists: only root can change a
+    // folder that passed, and a folder still missing gives no file anyway.
+    const QString &refusal()
+    {
+        if (!folderChecked && QFileInfo::exists(folder)) {
+            folderChecked = true;
+            folderRefusal.clear();
+            if (!PathTrust::isTrustedFolder(folder, &folderRefusal))
+                folderRefusal = QStringLiteral("Refused ") + folder + QStringLiteral(": ")
+                        + folderRefusal;
+        }
+        return folderChecked ? folderRefusal : noRefusal;
+    }
+
+    // Whether the date of the entries changed since the last call.
+    bool takeDateChange()
+    {
+        // The first entry finds the clean-up of the set-up done.
+        const bool changed = !prunedDate.isEmpty() && date != prunedDate;
+        prunedDate = date;
+        return changed;
     }
 
     QByteArray stamp; // Qt::TextDate, UTF-8
@@ -257,6 +289,10 @@ private:
     QString date;             // date part of the file name
     QString folder;           // of the path
     QString prefix;           // of the path
+    QString prunedDate;       // date of the last clean-up
+    bool folderChecked = false;
+    QString folderRefusal;
+    const QString noRefusal;
 };
 
 // Serialises the writing of entries; the cache is used only under the mutex.
@@ -277,8 +313,13 @@ EntryState &entryState()
 // Appends the stamp and tail as one line to the file of cache. Returns false
 // with the text of the failure, after printing it, when the line could not be
 // written.
-bool appendEntry(const SecondCache &cache, const QByteArray &tail, QString *failure)
+bool appendEntry(SecondCache &cache, const QByteArray &tail, QString *failure)
 {
+    if (!cache.refusal().isEmpty()) {
+        *failure = cache.refusal();
+        printLine(*failure);
+        return false;
+    }
     qint64 lengthBefore = 0;
     const int fd = openForAppend(cache.encodedPath, &lengthBefore);
     if (fd < 0) {
@@ -342,7 +383,7 @@ void Logger::setLogFolder(const QString &location)
     if (logFolder.isEmpty())
         logFolder = logsFolder(true).path();
     const QDir folder(logFolder);
-    if (folder.exists() || QDir().mkpath(folder.absolutePath()))
+    if (folder.exists() || createFolder(folder.absolutePath(), logFolderMode))
         return;
     const QString failure = QStringLiteral("Could not create Log file:") + location;
     printLine(failure);
@@ -426,13 +467,19 @@ void Logger::messageHandler(QtMsgType type, const QMessageLogContext &context,
     const QByteArray tail = formatLineTail(type, categoryName(context), message);
     QString failure;
     bool written = false;
+    bool newDay = false;
     {
         const WritingEntryScope scope;
         const std::lock_guard<std::mutex> lock(entryState().mutex);
         written = logger.writeEntry(tail, &failure);
+        newDay = entryState().cache.takeDateChange();
     }
     if (!written)
         logger.reportFailure(failure);
+    // A watchdog runs for months: the clean-up of its start is done again
+    // each time the date of its entries changes.
+    if (newDay && logger.keepDays)
+        logger.pruneOldLogs(*logger.keepDays);
 }
 
 // Runs under the entry mutex: nothing here may emit a message through the

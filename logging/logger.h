@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
 
 // The process-wide logger. Every message of the process ends in
 // messageHandler(), which filters it by type, category and level and appends
@@ -55,8 +56,11 @@ public:
     bool openLogFile(QFile &file) const;
 
     // Deletes the oldest dated log files of filePrefix so that daysToKeep - 1
-    // of them remain (a count of files, not a span of days).
-    void removeOldLogs(int daysToKeep) const;
+    // of them remain (a count of files, not a span of days). Only names of
+    // exactly filePrefix, a valid date and ".log" are candidates. The count
+    // is kept: the handler does the clean-up again whenever the date of its
+    // entries changes.
+    void removeOldLogs(int daysToKeep);
 
     // Whether a message of this type and category is written at the present
     // level; with logging disabled nothing is, and a fatal message then asks
@@ -91,10 +95,12 @@ private:
     // Writes the timestamp and tail (the rest of the line) under the entry
     // mutex.
     bool writeEntry(const QByteArray &tail, QString *failure) const;
+    void pruneOldLogs(int daysToKeep) const;
     void reportFailure(const QString &text);
 
     Clock clock;
     FailureReporter failureReporter;
+    std::optional<int> keepDays; // of the last clean-up
     std::atomic<bool> failureReported{false};
 };
 

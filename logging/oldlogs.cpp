@@ -1,57 +1,69 @@
 #include "logger.h"
 
+#include "pathtrust.h"
+
 #include <QDir>
 #include <QLocale>
 #include <QMap>
 
 #include <algorithm>
 #include <cstdio>
-#include <optional>
 
 namespace {
 
-// The date a log file name ends in, midnight local time; the invalid value
-// for a name whose last three parts are no date. Empty (no date to look at)
-// for a name with fewer than three parts once ".log" is taken out.
-std::optional<QDateTime> dateOfLogName(QString name, const char *format)
+// The date of a name that is exactly prefix, a valid date in format and
+// ".log"; the invalid date for any other name, which is never touched:
+// notes, rotated copies and the logs of programs whose prefix continues ours
+// share the folder.
+QDate dateOfLogName(const QString &name, const QString &prefix, const char *format)
 {
-    name.remove(QStringLiteral(".log"));
-    const QStringList parts = name.split(QLatin1Char('_'), Qt::SkipEmptyParts);
-    if (parts.size() < 3)
-        return std::nullopt;
-    const QString date = parts.mid(parts.size() - 3).join(QLatin1Char('_'));
-    return QLocale::c().toDateTime(date, QLatin1String(format));
+    const QLatin1String suffix(".log");
+    // "dd_MMM_yyyy" is eleven characters in the C locale.
+    constexpr qsizetype dateLength = 11;
+    if (name.size() != prefix.size() + dateLength + suffix.size() || !name.startsWith(prefix)
+        || !name.endsWith(suffix))
+        return QDate();
+    const QString text = name.mid(prefix.size(), dateLength);
+    const QDate date = QLocale::c().toDate(text, QLatin1String(format));
+    // Read back exactly: no other spelling of the same day counts.
+    if (!date.isValid() || QLocale::c().toString(date, QLatin1String(format)) != text)
+        return QDate();
+    return date;
 }
 
 } // namespace
 
-void Logger::removeOldLogs(int daysToKeep) const
+void Logger::removeOldLogs(int daysToKeep)
 {
+    keepDays = daysToKeep;
+    pruneOldLogs(daysToKeep);
+}
+
+void Logger::pruneOldLogs(int daysToKeep) const
+{
+    QString refusal;
+    if (!PathTrust::isTrustedFolder(logFolder, &refusal))
+        return;
     const QDir folder(logFolder);
     const QStringList names = folder.entryList(QDir::Files | QDir::Hidden, QDir::NoSort);
 
-    // One path per date: of several files on the same date (or of several
-    // without a date) only the one listed last is a candidate.
-    QMap<QDateTime, QString> pathsByDate;
+    QMap<QDate, QString> pathsByDate;
     for (const QString &name : names) {
-        if (!name.startsWith(filePrefix))
-            continue;
-        const std::optional<QDateTime> date = dateOfLogName(name, fileDateFormat);
-        if (date)
-            pathsByDate.insert(*date, folder.absoluteFilePath(name));
+        const QDate date = dateOfLogName(name, filePrefix, fileDateFormat);
+        if (date.isValid())
+            pathsByDate.insert(date, folder.absoluteFilePath(name));
     }
 
-    // Oldest first; files without a date go before every dated one.
-    QList<QDateTime> dates = pathsByDate.keys();
-    const qsizetype keep = std::max(daysToKeep - 1, 0);
-    while (dates.size() > keep) {
-        const QString path = pathsByDate.value(dates.first());
+    // Oldest first. Worked out in 64 bits, so that no setting overflows.
+    const qint64 keep = std::max<qint64>(qint64(daysToKeep) - 1, 0);
+    while (qint64(pathsByDate.size()) > keep) {
+        const QString path = pathsByDate.first();
         if (echoToStdout) {
             std::printf("Removing old log %s\n", path.toUtf8().constData());
             std::fflush(stdout);
         }
-        // A file that cannot be deleted stays; the next start tries again.
+        // A file that cannot be deleted stays; the next clean-up tries again.
         QFile::remove(path);
-        dates.removeFirst();
+        pathsByDate.erase(pathsByDate.cbegin());
     }
 }

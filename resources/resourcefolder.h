@@ -15,8 +15,22 @@ QString resourceFolderPath();
 // create is true and it is missing.
 QDir logsFolder(bool create);
 
-// A copy of folder, created first (with its parents) when it is missing.
-QDir ensureFolder(const QDir &folder);
+// Modes of the folders created here, whatever the creation mask: missing
+// parents and the resource folder are root's alone to change; in a log folder
+// every program of the installation adds its own log, and the sticky bit
+// keeps each from renaming or deleting another's.
+inline constexpr int createdFolderMode = 0755;
+inline constexpr int logFolderMode = 01777;
+
+// A copy of folder, created first (with its parents) when it is missing: the
+// folder itself gets mode, missing parents createdFolderMode.
+QDir ensureFolder(const QDir &folder, int mode = createdFolderMode);
+
+// Creates path with every missing parent as ensureFolder() does; true when it
+// exists as a folder afterwards. Each new folder is reached through its
+// parent's descriptor and never through a symbolic link, so a rename in a
+// folder others can write cannot redirect the change of mode.
+bool createFolder(const QString &path, int mode);
 
 // The folder used when nothing is configured.
 inline constexpr char defaultResourceFolder[] = "/var/local/share/SolvaneNetworkResources/";

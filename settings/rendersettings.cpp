@@ -76,6 +76,16 @@ QString readString(const QSettings &store, const QString &key, const QString &de
     return store.value(key, defaultValue).toString();
 }
 
+// A password written by hand without quotes reaches us as a list when it
+// holds a comma; it is one text, commas included.
+QString readPassword(const QSettings &store, const QString &key)
+{
+    const QVariant stored = store.value(key);
+    if (stored.typeId() == QMetaType::QStringList)
+        return stored.toStringList().join(QLatin1Char(','));
+    return stored.toString();
+}
+
 QString correctedTheme(const QString &stored)
 {
     const QString theme = stored.trimmed();
@@ -168,7 +178,7 @@ void readProxyPassword(QSettings &store, RenderSettings &s)
 {
     const QString legacyPassword = QStringLiteral("proxyPass");
     if (store.contains(legacyPassword)) {
-        s.proxyPassword = readString(store, legacyPassword);
+        s.proxyPassword = readPassword(store, legacyPassword);
         store.remove(legacyPassword);
         // Stored at once, encoded, so that reading does not lose the password.
         store.setValue(QStringLiteral("pp"), encodeStoredText(s.proxyPassword));

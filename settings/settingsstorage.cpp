@@ -1,6 +1,8 @@
 #include "settingsstorage.h"
 
+#include "pathtrust.h"
 #include "resourcefolder.h"
+#include "settingssnapshot.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -10,6 +12,8 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTextStream>
+
+#include <unistd.h>
 
 namespace {
 
@@ -65,8 +69,11 @@ QString configuredResourceFolder()
     const QString iniPath = QDir(QCoreApplication::applicationDirPath())
                                     .filePath(QStringLiteral("resources.ini"));
     if (QFileInfo::exists(iniPath)) {
-        const QSettings ini(iniPath, QSettings::IniFormat);
-        const QString folder = ini.value(resourcesKey).toString();
+        QString error;
+        const std::unique_ptr<SettingsSnapshot> ini = SettingsSnapshot::take(iniPath, &error);
+        if (!error.isEmpty())
+            qCritical().noquote() << error;
+        const QString folder = ini->store().value(resourcesKey).toString();
         if (!folder.isEmpty())
             return folder;
     }
@@ -116,9 +123,15 @@ QFileDevice::Permissions allReadWritePermissions()
 RenderSettings loadSettingsFromIniFile(const QString &path, bool *ok)
 {
     const QFileInfo info(path);
-    QFile file(path);
-    if (!info.exists() || info.suffix().toLower() != QLatin1String("ini")
-        || !file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    QFile file;
+    QString reason;
+    // Only a regular file: opening a pipe would wait for a writer.
+    const int fd = info.suffix().toLower() == QLatin1String("ini")
+            ? PathTrust::openRegularFile(path, SettingsSnapshot::maxFileSize, false, &reason)
+            : -1;
+    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly | QIODevice::Text, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0 && !file.isOpen())
+            ::close(fd);
         setFlag(ok, false);
         return RenderSettings();
     }

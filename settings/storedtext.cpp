@@ -4,11 +4,13 @@
 #include <QStringDecoder>
 #include <QtEndian>
 
+#include <zlib.h>
+
 namespace {
 
-// qUncompress allocates the size announced in the data's first four bytes
-// before it looks at the rest, so a damaged or hostile value could ask for
-// gigabytes. No password comes near this.
+// No password comes near this. The cap holds for what inflating actually
+// produces, not for the size the data announces: a small hostile value can
+// announce little and inflate to hundreds of megabytes.
 const quint32 maxDecodedSize = 1024 * 1024;
 
 bool isHexDigits(const QString &text)
@@ -25,15 +27,33 @@ bool isHexDigits(const QString &text)
     return true;
 }
 
+// The bytes of qCompress output (four bytes of announced size, then a zlib
+// stream), inflated into at most the announced size and never more than
+// maxDecodedSize; anything that would go further, or does not end where the
+// stream ends, is refused at once.
 QByteArray uncompressed(const QByteArray &compressed)
 {
-    // Four bytes of size and at least a zlib header.
     if (compressed.size() <= 4)
         return QByteArray();
     const quint32 announced = qFromBigEndian<quint32>(compressed.constData());
     if (announced == 0 || announced > maxDecodedSize)
         return QByteArray();
-    return qUncompress(compressed);
+    QByteArray output(qsizetype(announced) + 1, Qt::Uninitialized);
+    z_stream stream {};
+    if (inflateInit(&stream) != Z_OK)
+        return QByteArray();
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(compressed.constData() + 4));
+    stream.avail_in = uInt(compressed.size() - 4);
+    stream.next_out = reinterpret_cast<Bytef *>(output.data());
+    // One byte of room beyond the announced size tells a stream that goes on.
+    stream.avail_out = uInt(output.size());
+    const int result = inflate(&stream, Z_FINISH);
+    const uLong produced = stream.total_out;
+    inflateEnd(&stream);
+    if (result != Z_STREAM_END || produced != announced)
+        return QByteArray();
+    output.truncate(qsizetype(produced));
+    return output;
 }
 
 } // namespace

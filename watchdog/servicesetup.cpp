@@ -4,14 +4,25 @@
 #include "service.h"
 
 #include "logger.h"
+#include "loglocation.h"
+#include "pathtrust.h"
+#include "settingssnapshot.h"
 #include "settingsstorage.h"
 
+#include <QDebug>
+#include <QFileInfo>
 #include <QSettings>
 
 RenderSettings Service::readSharedSettings() const
 {
-    const std::unique_ptr<QSettings> store = openSettings();
-    return readSettings(*store);
+    // Any user can write the file: it is read from a private snapshot, so
+    // the migration of legacy entries stays in memory and the file is never
+    // written by the watchdog.
+    QString error;
+    const std::unique_ptr<SettingsSnapshot> snapshot = SettingsSnapshot::take(settingsFilePath(), &error);
+    if (!error.isEmpty())
+        PathTrust::reportOnce(error);
+    return readSettings(snapshot->store());
 }
 
 void Service::setUpLogging(const RenderSettings &settings, bool verbose)
@@ -21,11 +32,27 @@ void Service::setUpLogging(const RenderSettings &settings, bool verbose)
     // first failure of a run, from here on, goes to the system log, and
     // supervision goes on.
     logger.setFailureReporter([this](const QString &failure) { logMessage(failure, Error); });
-    logger.setLogFolder(settings.logLocation);
+    PathTrust::setRefusalReporter([this](const QString &refusal) { logMessage(refusal, Error); });
+
+    // A log folder named in a file others can write must not let them have
+    // root create files elsewhere; the default folder then serves.
+    QString refusal;
+    const QString &location = settings.logLocation;
+    const bool allowed = location.isEmpty()
+            || isAllowedLogLocation(location, settingsFilePath(), &refusal);
+    logger.setLogFolder(allowed ? location : QString());
+    // A folder that could not be created stays: its entries are lost as
+    // they fail to open, and the failure is reported.
+    if (allowed && !location.isEmpty() && QFileInfo::exists(logger.logFolder)
+        && !PathTrust::isTrustedFolder(logger.logFolder, &refusal))
+        logger.setLogFolder(QString());
+
     logger.filePrefix = QStringLiteral("watchdog_") + appName + QLatin1Char('_');
     logger.setEnabled(settings.loggingEnabled);
     logger.setLevel(settings.logLevel);
     logger.setEchoToStdout(verbose);
     logger.removeOldLogs(settings.daysToKeepLogs);
     qInstallMessageHandler(Logger::messageHandler);
+    if (!refusal.isEmpty())
+        PathTrust::reportRefusal(location, refusal);
 }

@@ -4,15 +4,22 @@
 
 #include "service.h"
 
+#include "pathtrust.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+
+#include <unistd.h>
 
 namespace {
 
 // Nothing longer can name an existing path; a longer line is read only up
 // to here and then fails the existence test.
 constexpr qint64 maxOverrideLineLength = 64 * 1024;
+
+// Far beyond any real version file, which holds one line.
+constexpr qint64 maxVersionFileSize = 1024 * 1024;
 
 const QString workerBinFolder = QStringLiteral("Solvane Worker/bin");
 
@@ -46,14 +53,24 @@ QString Service::resolveAppPath() const
         qDebug() << "There was no override file - will use defaults";
         return appPath;
     }
-    if (!file->open(QIODevice::ReadOnly)) {
+    // Never blocking on a pipe; as root only a file no other user can
+    // change or redirect decides what runs.
+    const QString path = file->fileName();
+    QString refusal;
+    bool distrusted = false;
+    const int fd = PathTrust::openRegularFile(path, maxVersionFileSize, true, &refusal, &distrusted);
+    if (fd < 0 || !file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0)
+            ::close(fd);
+        if (distrusted)
+            PathTrust::reportRefusal(path, refusal);
         qDebug() << "Could not open the override file";
         return appPath;
     }
 
     const QString line = firstLine(*file);
     if (line.isEmpty()) {
-        qDebug() << "Could not read data from:" << file->fileName();
+        qDebug() << "Could not read data from:" << path;
         return appPath;
     }
     qDebug() << "Read override:" << line;
@@ -67,6 +84,10 @@ QString Service::resolveAppPath() const
     qDebug() << "Full override path " << candidate;
     if (!overrideExists(candidate))
         return appPath;
+    if (!PathTrust::isTrustedFile(candidate, &refusal)) {
+        PathTrust::reportRefusal(candidate, refusal);
+        return appPath;
+    }
     qDebug() << "Setting new AppPath to: " << candidate;
     return candidate;
 }

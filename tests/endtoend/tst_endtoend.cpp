@@ -397,11 +397,12 @@ void EndToEndTest::badInput_data()
     QTest::newRow("version file names a folder without worker")
             << level5 << u"empty-override"_s << QStringList{ "Invalid override path:  \"" } << 1;
     // A log location below a regular file can never be created: the entries
-    // are lost, the worker runs all the same.
+    // are lost, the worker runs all the same. (Inside the resource folder, as
+    // the settings file is everyone's to write.)
     QTest::newRow("log folder unusable")
-            << level5 + "logLocation=@DIR@/blocker/logs\n" << u"blocked-log"_s
-            << QStringList{ "Could not create Log file:@DIR@/blocker/logs\n",
-                            "Cannot write to log file: @DIR@/blocker/logs/watchdog_render_worker_",
+            << level5 + "logLocation=@DIR@/resources/blocker/logs\n" << u"blocked-log"_s
+            << QStringList{ "Could not create Log file:@DIR@/resources/blocker/logs\n",
+                            "Cannot write to log file: @DIR@/resources/blocker/logs/watchdog_render_worker_",
                             "Do you have the necessary privileges to run to process?\n" }
             << 1;
 }
@@ -425,7 +426,7 @@ void EndToEndTest::badInput()
         writeFile(versionFile, dir->filePath(u"nowhere"_s).toUtf8());
     }
     if (setUp == "blocked-log")
-        writeFile(dir->filePath(u"blocker"_s), "not a folder");
+        writeFile(resources + u"/blocker"_s, "not a folder");
 
     launch();
     // The first start comes 5 s after the launch.
@@ -443,7 +444,7 @@ void EndToEndTest::badInput()
     expectEnded(-1);
     // The first failure of the log of a run, once.
     if (setUp == "blocked-log" && syslogFd >= 0)
-        QCOMPARE(syslogCount(u"<27>"_s, daemon, "Could not create Log file:" + dir->path() + "/blocker/logs"), 1);
+        QCOMPARE(syslogCount(u"<27>"_s, daemon, "Could not create Log file:" + resources + "/blocker/logs"), 1);
 }
 
 // An admin forgetting sudo: nobody may not write the registry.

@@ -14,6 +14,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <limits>
+
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -481,11 +483,11 @@ void TestLogger::namesStayEnglishUnderGermanLocale()
     QCOMPARE(run.exitCode, 0);
 
     // Read as German, "März" would be a date; read in the C locale it is none
-    // and goes first.
+    // and stays.
     QCOMPARE(run.out, "system: de_DE\npath: " + dir->filePath("watchdog_w_04_Mar_2026.log").toUtf8() + "\n"
-                 + removalLines({"watchdog_w_03_März_2026.log", "watchdog_w_01_Mar_2026.log",
-                                 "watchdog_w_02_Mar_2026.log"}));
-    QCOMPARE(QDir(dir->path()).entryList(QDir::Files), QStringList{"watchdog_w_04_Mar_2026.log"});
+                 + removalLines({"watchdog_w_01_Mar_2026.log", "watchdog_w_02_Mar_2026.log"}));
+    QCOMPARE(QDir(dir->path()).entryList(QDir::Files),
+             (QStringList{"watchdog_w_03_März_2026.log", "watchdog_w_04_Mar_2026.log"}));
     QCOMPARE(readFile(dir->filePath("watchdog_w_04_Mar_2026.log")),
              QByteArray("Wed Mar 4 12:00:00 2026 [II default  ] Gr\xc3\xbc\xc3\x9f" "e\n"));
 }
@@ -688,14 +690,19 @@ void TestLogger::removeOldLogs_data()
                              "watchdog_w_02_Jan_2020.log/", jan3}, 0, {jan3});
     row("too few parts",
         {"watchdog_w_.log", "watchdog_w__.log", "watchdog_w_.log.log", "watchdog_w____", jan3}, 0, {jan3});
-    row("no date goes first", {three.at(0), "watchdog_w_notes.log", three.at(1), three.at(2)}, 3,
-        {"watchdog_w_notes.log", three.at(1)});
-    row("copy with a further suffix", {three.at(2), "watchdog_w_04_Dec_2026.log.1"}, 2,
-        {"watchdog_w_04_Dec_2026.log.1"});
-    const QStringList undated{"watchdog_w_notes.log", "watchdog_w_04_Dec_2026_old.log"};
-    row("two files without a date", undated + QStringList{three.at(0)}, 0, {"*", three.at(0)}, undated);
-    const QStringList sameDate{three.at(2), "watchdog_w_gpu_04_Dec_2026.log"};
-    row("two files on one date", sameDate + QStringList{three.at(1)}, 0, {three.at(1), "*"}, sameDate);
+    row("no date is never a candidate", {three.at(0), "watchdog_w_notes.log", three.at(1), three.at(2)}, 3,
+        {three.at(1)});
+    row("copies with a further suffix stay",
+        {three.at(2), "watchdog_w_04_Dec_2026.log.1", "watchdog_w_04_Dec_2026.log.gz"}, 2, {});
+    row("names without a date stay",
+        {"watchdog_w_notes.log", "watchdog_w_04_Dec_2026_old.log", "watchdog_w_README",
+         "watchdog_w_notes.txt", "watchdog_w_31_Feb_2026.log", "watchdog_w_4_Dec_2026.log", three.at(0)},
+        0, {three.at(0)});
+    row("a longer prefix is another program's",
+        {three.at(2), "watchdog_w_gpu_04_Dec_2026.log", "watchdog_w_y_01_Dec_2026.log", three.at(1)}, 0,
+        {three.at(1), three.at(2)});
+    row("keep the lowest int", three, std::numeric_limits<int>::min(), threeOldestFirst);
+    row("keep the highest int", three, std::numeric_limits<int>::max(), {});
 }
 
 void TestLogger::removeOldLogs()

@@ -1,0 +1,64 @@
+#ifndef PATHTRUST_H
+#define PATHTRUST_H
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+
+// Which paths a root process may let decide what it executes, or where it
+// creates, changes the mode of, appends to or deletes files.
+//
+// A folder is trusted when every folder from "/" down to it (symbolic links
+// resolved first) is owned by root and writable by nobody but root. A folder
+// writable by others still passes when its sticky bit is set (as /tmp): there
+// others cannot rename or delete root's entries. Group write passes for
+// root's own groups: gid 0 and Debian's "staff", whose members may already
+// change /usr/local, where root's programs are looked up first.
+//
+// Running as any other user, every path is trusted: the process can then do
+// nothing its user could not do anyway.
+namespace PathTrust {
+
+// Whether the checks apply: the process runs as root.
+bool isEnforced();
+
+// Whether folder passes, else false with the reason.
+bool isTrustedFolder(const QString &folder, QString *reason);
+
+// Whether path names a file whose content root may act on: in a trusted
+// folder, no symbolic link, a single link, owned by root and writable by
+// root alone. For programs to execute and files that name them.
+bool isTrustedFile(const QString &path, QString *reason);
+
+// Opens path read-only without following a final symbolic link and without
+// blocking (O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); only a regular file of at
+// most maxSize bytes is kept. When enforced and trustContent is true, the
+// file must also pass isTrustedFile(), checked on the open descriptor.
+// Returns the descriptor, or -1 with the reason; *distrusted (when given)
+// tells a file refused by those checks from one that is missing, no regular
+// file or too large.
+int openRegularFile(const QString &path, qint64 maxSize, bool trustContent, QString *reason,
+                    bool *distrusted = nullptr);
+
+// The whole content of a regular file as openRegularFile() finds it. False
+// with the reason when it cannot be read; a missing file gives false with an
+// empty reason.
+bool readRegularFile(const QString &path, qint64 maxSize, bool trustContent,
+                     QByteArray *content, QString *reason);
+
+// Reports that path was refused for reason: a critical message, and the
+// reporter (the system log of the daemon). Each path and reason is reported
+// once per process, not at every use.
+void reportRefusal(const QString &path, const QString &reason);
+
+// Reports message as reportRefusal() does, once per process from the moment
+// a reporter is set.
+void reportOnce(const QString &message);
+
+using RefusalReporter = std::function<void(const QString &)>;
+void setRefusalReporter(RefusalReporter reporter);
+
+} // namespace PathTrust
+
+#endif // PATHTRUST_H

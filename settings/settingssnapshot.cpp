@@ -1,0 +1,154 @@
+#include "settingssnapshot.h"
+
+#include "pathtrust.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <QTemporaryDir>
+
+namespace {
+
+// The toolkit reads a stored value's nesting recursively, one stack frame
+// chain per level; a few thousand levels end the process. Files of the
+// installation hold a handful of stored containers at most.
+constexpr int maxStoredContainers = 128;
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+char simpleEscape(char c)
+{
+    switch (c) {
+    case 'a': return '\a';
+    case 'b': return '\b';
+    case 'f': return '\f';
+    case 'n': return '\n';
+    case 'r': return '\r';
+    case 't': return '\t';
+    case 'v': return '\v';
+    default: return c;
+    }
+}
+
+// The bytes the toolkit's INI unescaping can make of content, as one stream:
+// escapes decoded as it decodes them (hexadecimal and octal digits as many as
+// follow, kept to their low byte when they stay in Latin-1), quotes and line
+// breaks dropped. Dropping only ever joins bytes, so counting on this stream
+// finds at least every container the toolkit would deserialize.
+QByteArray unescapedBytes(const QByteArray &content)
+{
+    QByteArray out;
+    out.reserve(content.size());
+    for (qsizetype i = 0; i < content.size(); ++i) {
+        const char c = content.at(i);
+        if (c == '"' || c == '\n' || c == '\r')
+            continue;
+        if (c != '\\' || i + 1 == content.size()) {
+            out += c;
+            continue;
+        }
+        const char next = content.at(++i);
+        const bool hex = next == 'x';
+        const bool octal = next >= '0' && next <= '7';
+        if (!hex && !octal) {
+            if (next != '\n' && next != '\r')
+                out += simpleEscape(next);
+            continue;
+        }
+        uint value = octal ? uint(next - '0') : 0;
+        const int base = hex ? 16 : 8;
+        for (; i + 1 < content.size(); ++i) {
+            const int digit = hexValue(content.at(i + 1));
+            if (digit < 0 || digit >= base)
+                break;
+            value = (value * uint(base) + uint(digit)) & 0xffff;
+        }
+        out += value <= 0xff ? char(value) : '?';
+    }
+    return out;
+}
+
+QString refusal(const QString &path, const QString &why)
+{
+    return QStringLiteral("Settings file ") + path + QStringLiteral(" not used, defaults apply: ")
+            + why;
+}
+
+// Where the private copy goes: the temporary folder unless others could
+// replace the copy in it between writing and parsing.
+QString copyLocation()
+{
+    QString reason;
+    const QString temp = QDir::tempPath();
+    return PathTrust::isTrustedFolder(temp, &reason) ? temp : QStringLiteral("/tmp");
+}
+
+} // namespace
+
+int storedContainerCount(const QByteArray &content)
+{
+    const QByteArray bytes = unescapedBytes(content);
+    int count = 0;
+    // The type of a stored value is a big-endian 32-bit number: list 9, map
+    // 8, hash 28, and a value holding a value 41; named types say "QVariant".
+    for (qsizetype i = 0; i + 3 < bytes.size(); ++i) {
+        const char type = bytes.at(i + 3);
+        const bool container = bytes.at(i) == 0 && bytes.at(i + 1) == 0 && bytes.at(i + 2) == 0
+                && (type == 8 || type == 9 || type == 28 || type == 41);
+        if (container)
+            ++count;
+    }
+    return count + int(bytes.count("QVariant"));
+}
+
+std::unique_ptr<SettingsSnapshot> SettingsSnapshot::take(const QString &path, QString *error)
+{
+    std::unique_ptr<SettingsSnapshot> snapshot(new SettingsSnapshot);
+    error->clear();
+    QByteArray content;
+    QString reason;
+    if (!PathTrust::readRegularFile(path, maxFileSize, false, &content, &reason)) {
+        if (!reason.isEmpty())
+            *error = refusal(path, reason);
+    } else if (storedContainerCount(content) > maxStoredContainers) {
+        *error = refusal(path, QStringLiteral("stored values are nested too deeply"));
+        content.clear();
+    }
+
+    snapshot->copyFolder = std::make_unique<QTemporaryDir>(copyLocation()
+                                                           + QStringLiteral("/settings-XXXXXX"));
+    // A fresh name for every snapshot: the toolkit caches parsed files by name.
+    QString copyPath = snapshot->copyFolder->filePath(QFileInfo(path).fileName());
+    QFile copy(copyPath);
+    if (!snapshot->copyFolder->isValid() || !copy.open(QIODevice::WriteOnly)
+        || copy.write(content) != content.size()) {
+        if (error->isEmpty())
+            *error = refusal(path, QStringLiteral("no private copy could be made"));
+        // An empty store, which has nothing to migrate and so never writes.
+        copyPath = QStringLiteral("/dev/null");
+    }
+    copy.close();
+    snapshot->settings = std::make_unique<QSettings>(copyPath, QSettings::NativeFormat);
+    return snapshot;
+}
+
+SettingsSnapshot::~SettingsSnapshot()
+{
+    // The store goes first: it may write its changes to the copy on the way.
+    settings.reset();
+}
+
+QSettings &SettingsSnapshot::store()
+{
+    return *settings;
+}
