@@ -5,6 +5,7 @@
 #include "qtservicesysprivate.h"
 #include "qtunixsocket.h"
 #include "servicetestsupport.h"
+#include "servicelock.h"
 
 #include <QTcpSocket>
 
@@ -415,8 +416,8 @@ void TestQtServiceControl::overlongPath()
     QVERIFY(!Client(longPath).connected);
 }
 
-// A daemon counts as running exactly while something accepts connections
-// on its control socket; a socket file alone is not enough.
+// A daemon counts as running exactly while it holds its lock; a socket file,
+// even one that accepts connections, is not enough.
 void TestQtServiceControl::isRunningFollowsTheSocket()
 {
     const QString name = uniqueServiceName(QStringLiteral("Running"));
@@ -424,16 +425,16 @@ void TestQtServiceControl::isRunningFollowsTheSocket()
     const auto remove = qScopeGuard([&] { ::unlink(QFile::encodeName(socketPath).constData()); });
     const QtServiceController controller(name);
     QVERIFY(!controller.isRunning());
-    QVERIFY(makeStaleSocket(socketPath));
+    const Server server = makeServer(0, socketPath);
     QVERIFY(!controller.isRunning());
 
-    const Server server = makeServer(0, socketPath);
+    auto lock = std::make_unique<ServiceLock>(name);
+    QVERIFY(lock->acquire());
     QVERIFY(controller.isRunning());
     QVERIFY(QtServiceController(name.toUpper()).isRunning());
     QVERIFY(!QtServiceController(name + QLatin1Char('x')).isRunning());
-    server->close();
+    lock.reset();
     QVERIFY(!controller.isRunning());
-    QVERIFY(!fileExists(socketPath));
 }
 
 void TestQtServiceControl::client_data()
