@@ -202,8 +202,8 @@ void QtServiceBase::logMessage(const QString &message, MessageType type, int, ui
     QtServiceSysPrivate *sysd = d_ptr->sysd;
     if (!sysd)
         return;
-    if (sysd->ident.isNull())
-        sysd->ident = sanitizedName(serviceName()).toLocal8Bit();
+    if (sysd->systemLog.ident().isNull())
+        sysd->systemLog.setIdent(sanitizedName(serviceName()).toLocal8Bit());
 
     int priority;
     switch (type) {
@@ -218,10 +218,7 @@ void QtServiceBase::logMessage(const QString &message, MessageType type, int, ui
         break;
     }
 
-    // openlog keeps the pointer; ident lives as long as the control server.
-    ::openlog(sysd->ident.constData(), LOG_PID, LOG_DAEMON);
     const QStringList lines = message.split(QLatin1Char('\n'), Qt::KeepEmptyParts);
     for (const QString &line : lines)
-        ::syslog(priority, "%s", line.toLocal8Bit().constData());
-    ::closelog();
+        sysd->systemLog.write(priority, line.toLocal8Bit());
 }

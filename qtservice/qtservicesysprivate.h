@@ -3,6 +3,7 @@
 
 #include "qtservicebase.h"
 #include "qtunixserversocket.h"
+#include "systemlog.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -42,7 +43,7 @@ public:
     // A connection that has not completed a command for this long is closed.
     static constexpr int idleTimeoutMs = 10000;
 
-    QByteArray ident;  // system-log identifier, made on first use
+    SystemLog systemLog; // its identifier made on first use
     QtServiceBase::ServiceFlags serviceFlags;
 
 protected:
