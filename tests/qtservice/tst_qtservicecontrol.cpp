@@ -172,7 +172,7 @@ private slots:
     void closeRemovesOnlyItsOwnFile();
     void overlongPath_data();
     void overlongPath();
-    void isRunningFollowsTheSocket();
+    void isRunningFollowsTheLock();
     void client_data();
     void client();
 
@@ -418,7 +418,7 @@ void TestQtServiceControl::overlongPath()
 
 // A daemon counts as running exactly while it holds its lock; a socket file,
 // even one that accepts connections, is not enough.
-void TestQtServiceControl::isRunningFollowsTheSocket()
+void TestQtServiceControl::isRunningFollowsTheLock()
 {
     const QString name = uniqueServiceName(QStringLiteral("Running"));
     const QString socketPath = controlSocketPath(name);
