@@ -4,6 +4,7 @@
 // out of descriptors, "-t" against a daemon that refuses, and a system
 // logger that does not read.
 
+#include "qtservicesysprivate.h"
 #include "servicelock.h"
 #include "servicetestsupport.h"
 #include "systemlog.h"
@@ -75,6 +76,7 @@ private slots:
     void simultaneousLaunches();
     void secondStartRefused_data();
     void secondStartRefused();
+    void idleConnectionsOfAUser_data();
     void idleConnectionsOfAUser();
     void outOfDescriptors();
     void terminateExitCode_data();
@@ -169,10 +171,19 @@ void TestSingleDaemon::secondStartRefused()
     QCOMPARE(eventsStartingWith(dir->filePath(QStringLiteral("events")), QStringLiteral("start ")).size(), 1);
 }
 
+void TestSingleDaemon::idleConnectionsOfAUser_data()
+{
+    QTest::addColumn<uint>("uid");
+    QTest::newRow("another user: root has places of its own") << 65534u;
+    QTest::newRow("root itself: idle connections are closed") << 0u;
+}
+
 // Any user may connect; one holding 300 connections that send nothing
-// leaves root's "-v" and "-t" working.
+// leaves root's "-v" and "-t" working, at the latest once the idle
+// connections were closed.
 void TestSingleDaemon::idleConnectionsOfAUser()
 {
+    QFETCH(uint, uid);
     const qint64 daemon = launch();
     QVERIFY(daemon > 0);
     const QByteArray socketPath = QFile::encodeName(controlSocketPath(name));
@@ -182,7 +193,7 @@ void TestSingleDaemon::idleConnectionsOfAUser()
     const pid_t holder = ::fork();
     if (holder == 0) {
         // Only system calls between fork and _exit.
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+        if (uid != 0 && (::setgid(uid) != 0 || ::setuid(uid) != 0))
             ::_exit(1);
         sockaddr_un address = {};
         address.sun_family = AF_UNIX;
@@ -204,7 +215,10 @@ void TestSingleDaemon::idleConnectionsOfAUser()
 
     const QProcessEnvironment env = serviceEnvironment(name, dir->path());
     QVERIFY(runService({ "-v" }, env).out.contains(" and running\n"));
-    VERIFY_RUN(runService({ "-t" }, env), 0, "", "");
+    if (uid == 0)
+        QTRY_VERIFY_WITH_TIMEOUT(runService({ "-t" }, env).exitCode == 0, 2 * QtServiceSysPrivate::idleTimeoutMs);
+    else
+        VERIFY_RUN(runService({ "-t" }, env), 0, "", "");
     QTRY_VERIFY(processGone(daemon));
 }
 
