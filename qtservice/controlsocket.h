@@ -23,9 +23,9 @@ QString controlSocketPath(const QString &name);
 // controlReplyTimeoutMs.
 bool sendControlCommand(const QString &serviceName, const QString &command);
 
-// A daemon may be busy for up to 30 s while it waits for a worker to start;
-// the client waits a little longer than that before it gives up.
-inline constexpr int controlReplyTimeoutMs = 35000;
+// A daemon may be busy for up to 30 s for each of its two workers while it
+// waits for them to start; the client waits a little longer than both.
+inline constexpr int controlReplyTimeoutMs = 65000;
 
 // Fills a Unix-domain address for path. Refuses (false) a path that does not
 // fit the address's path field together with its terminating zero, rather

@@ -3,6 +3,7 @@
 #include "qtservicebase_p.h"
 #include "qtservicecontroller.h"
 #include "qtservicesysprivate.h"
+#include "servicelock.h"
 
 #include <QtGlobal>
 

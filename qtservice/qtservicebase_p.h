@@ -6,8 +6,11 @@
 #include <QObject>
 #include <QStringList>
 
+#include <memory>
+
 class QtServiceController;
 class QtServiceSysPrivate;
+class ServiceLock;
 
 class QtServiceBasePrivate
 {
@@ -33,8 +36,11 @@ public:
     QStringList args;
     QtServiceController *controller;
     QtServiceSysPrivate *sysd = nullptr;
+    // Held from the start of a run to the end of the process.
+    std::unique_ptr<ServiceLock> lock;
 
 private:
+    bool takeLock();
     void createControlServer();
     void openControlSocket();
     void closeControlServer();

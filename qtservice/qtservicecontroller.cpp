@@ -2,6 +2,7 @@
 
 #include "controlsocket.h"
 #include "qtunixsocket.h"
+#include "servicelock.h"
 
 #include <QProcess>
 #include <QSettings>
@@ -62,6 +63,16 @@ bool QtServiceController::isInstalled() const
 
 bool QtServiceController::isRunning() const
 {
+    // A daemon busy starting a worker, or with every connection taken, still
+    // runs; the socket is asked only where the lock cannot be seen.
+    switch (ServiceLock::probe(name)) {
+    case ServiceLock::State::Held:
+        return true;
+    case ServiceLock::State::Free:
+        return false;
+    case ServiceLock::State::Unknown:
+        break;
+    }
     QtUnixSocket socket;
     return socket.connectTo(controlSocketPath(name));
 }

@@ -7,10 +7,13 @@
 #include "qtservicebase_p.h"
 #include "qtservicecontroller.h"
 #include "qtservicesysprivate.h"
+#include "servicelock.h"
+#include "startreport.h"
 #include "unixsignalwatcher.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTimer>
@@ -21,6 +24,14 @@
 #include <memory>
 #include <sys/stat.h>
 #include <syslog.h>
+
+namespace {
+
+// The daemon reports at the very beginning of its run; this only bounds the
+// wait for one that hangs before.
+constexpr int startReportTimeoutMs = 30000;
+
+} // namespace
 
 int QtServiceBasePrivate::run(bool asDaemon, const QStringList &arguments)
 {
@@ -34,6 +45,10 @@ int QtServiceBasePrivate::run(bool asDaemon, const QStringList &arguments)
     }
     argv.push_back(nullptr);
     int argc = int(arguments.size());
+
+    // Before any worker can start and before the socket path is touched.
+    if (!takeLock())
+        return -4;
 
     if (asDaemon)
         createControlServer();
@@ -78,6 +93,26 @@ int QtServiceBasePrivate::run(bool asDaemon, const QStringList &arguments)
     return result;
 }
 
+bool QtServiceBasePrivate::takeLock()
+{
+    if (lock)
+        return lock->isHeld();
+    lock = std::make_unique<ServiceLock>(controller->serviceName());
+    const bool locked = lock->acquire();
+    StartReport::send(locked);
+    if (locked)
+        return true;
+    const QByteArray name = controller->serviceName().toLatin1();
+    if (lock->holderPid() > 0) {
+        fprintf(stderr, "The service %s is already running with pid %d\n", name.constData(),
+                int(lock->holderPid()));
+    } else {
+        fprintf(stderr, "The service %s could not take its lock %s: %s\n", name.constData(),
+                QFile::encodeName(lock->path()).constData(), lock->error().toLocal8Bit().constData());
+    }
+    return false;
+}
+
 void QtServiceBasePrivate::createControlServer()
 {
     sysd = new QtServiceSysPrivate;
@@ -113,7 +148,15 @@ void QtServiceBasePrivate::closeControlServer()
 
 bool QtServiceBasePrivate::launchDaemon()
 {
-    if (sendControlCommand(controller->serviceName(), QStringLiteral("alive")))
+    // The lock decides; the socket is asked only about a daemon whose lock
+    // this user may not see.
+    const ServiceLock::State state = ServiceLock::probe(controller->serviceName());
+    if (state == ServiceLock::State::Held
+        || (state == ServiceLock::State::Unknown
+            && sendControlCommand(controller->serviceName(), QStringLiteral("alive"))))
+        return false;
+    StartReport report;
+    if (!report.open())
         return false;
     ::setenv("QTSERVICE_RUN", "1", 1);
     QProcess daemon;
@@ -121,7 +164,7 @@ bool QtServiceBasePrivate::launchDaemon()
     daemon.setArguments(args.mid(1));
     // The daemon must not keep reading the terminal it was launched from.
     daemon.setStandardInputFile(QProcess::nullDevice());
-    return daemon.startDetached();
+    return daemon.startDetached() && report.waitForLock(startReportTimeoutMs);
 }
 
 QString QtServiceBase::executableFilePath() const
@@ -159,8 +202,8 @@ void QtServiceBase::logMessage(const QString &message, MessageType type, int, ui
     QtServiceSysPrivate *sysd = d_ptr->sysd;
     if (!sysd)
         return;
-    if (sysd->ident.isNull())
-        sysd->ident = sanitizedName(serviceName()).toLocal8Bit();
+    if (sysd->systemLog.ident().isNull())
+        sysd->systemLog.setIdent(sanitizedName(serviceName()).toLocal8Bit());
 
     int priority;
     switch (type) {
@@ -175,10 +218,7 @@ void QtServiceBase::logMessage(const QString &message, MessageType type, int, ui
         break;
     }
 
-    // openlog keeps the pointer; ident lives as long as the control server.
-    ::openlog(sysd->ident.constData(), LOG_PID, LOG_DAEMON);
     const QStringList lines = message.split(QLatin1Char('\n'), Qt::KeepEmptyParts);
     for (const QString &line : lines)
-        ::syslog(priority, "%s", line.toLocal8Bit().constData());
-    ::closelog();
+        sysd->systemLog.write(priority, line.toLocal8Bit());
 }

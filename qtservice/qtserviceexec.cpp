@@ -144,9 +144,11 @@ int QtServiceCommandLine::foreground()
 
 int QtServiceCommandLine::terminate()
 {
-    if (!controller->stop())
-        qErrnoWarning("The service could not be stopped.");
-    return 0;
+    if (controller->stop())
+        return 0;
+    qErrnoWarning("The service could not be stopped.");
+    // Nothing to stop is no failure; a daemon that runs on is.
+    return controller->isRunning() ? 1 : 0;
 }
 
 int QtServiceCommandLine::command()

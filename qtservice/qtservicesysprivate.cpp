@@ -4,19 +4,49 @@
 
 #include <QCoreApplication>
 #include <QTcpSocket>
+#include <QTimer>
 
+#include <sys/socket.h>
 #include <unistd.h>
+
+namespace {
+
+const char peerProperty[] = "peerUid";
+
+// The user at the other end, as the kernel recorded it at connect().
+bool peerUid(int fd, uid_t *uid)
+{
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
+        return false;
+    *uid = credentials.uid;
+    return true;
+}
+
+} // namespace
 
 QtServiceSysPrivate::QtServiceSysPrivate()
     : QtUnixServerSocket(nullptr)
 {
 }
 
+bool QtServiceSysPrivate::admit(int socketDescriptor, uid_t *peer)
+{
+    if (!peerUid(socketDescriptor, peer))
+        return false;
+    const int own = connectionsOf.value(*peer);
+    if (*peer == 0)
+        return own < maxConnections;
+    return own < maxConnectionsPerUser && othersConnections < maxConnections;
+}
+
 QtServiceSysPrivate::~QtServiceSysPrivate() = default;
 
 void QtServiceSysPrivate::incomingConnection(qintptr socketDescriptor)
 {
-    if (openConnections >= maxConnections) {
+    uid_t peer = 0;
+    if (!admit(int(socketDescriptor), &peer)) {
         ::close(int(socketDescriptor));
         return;
     }
@@ -28,9 +58,19 @@ void QtServiceSysPrivate::incomingConnection(qintptr socketDescriptor)
         ::close(int(socketDescriptor));
         return;
     }
-    ++openConnections;
+    ++connectionsOf[peer];
+    if (peer != 0)
+        ++othersConnections;
+    connection->setProperty(peerProperty, uint(peer));
     connect(connection, &QTcpSocket::readyRead, this, &QtServiceSysPrivate::slotReady);
     connect(connection, &QTcpSocket::disconnected, this, &QtServiceSysPrivate::slotClosed);
+    // Restarted by every command completed; a connection that holds a
+    // place without using it gives it up.
+    auto *idle = new QTimer(connection);
+    idle->setObjectName(QStringLiteral("idle"));
+    idle->setSingleShot(true);
+    connect(idle, &QTimer::timeout, connection, &QTcpSocket::abort);
+    idle->start(idleTimeoutMs);
 }
 
 void QtServiceSysPrivate::slotReady()
@@ -44,6 +84,8 @@ void QtServiceSysPrivate::slotReady()
          command = nextCommand(connection)) {
         connection->write(perform(command) ? "true" : "false");
         connection->flush();
+        if (auto *idle = connection->findChild<QTimer *>(QStringLiteral("idle"), Qt::FindDirectChildrenOnly))
+            idle->start(idleTimeoutMs);
         if (connection->bytesToWrite() > maxPendingOutput) {
             pendingInput.remove(connection);
             connection->abort();
@@ -63,7 +105,11 @@ void QtServiceSysPrivate::slotClosed()
     if (!connection)
         return;
     pendingInput.remove(connection);
-    --openConnections;
+    const uid_t peer = uid_t(connection->property(peerProperty).toUInt());
+    if (--connectionsOf[peer] <= 0)
+        connectionsOf.remove(peer);
+    if (peer != 0)
+        --othersConnections;
     connection->deleteLater();
 }
 

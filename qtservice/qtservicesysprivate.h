@@ -3,9 +3,12 @@
 
 #include "qtservicebase.h"
 #include "qtunixserversocket.h"
+#include "systemlog.h"
 
 #include <QByteArray>
 #include <QHash>
+
+#include <sys/types.h>
 
 class QTcpSocket;
 
@@ -31,10 +34,16 @@ public:
     // Connections open at the same time; a further one is closed at once.
     // Any local user may connect, and each connection holds a descriptor:
     // without a bound the daemon could be left without descriptors, spinning
-    // on the listening socket and unable to start a worker.
+    // on the listening socket and unable to start a worker. Root has this
+    // many of its own; all other users share as many, at most
+    // maxConnectionsPerUser each, so that no user can shut root out.
     static constexpr int maxConnections = 256;
+    static constexpr int maxConnectionsPerUser = 32;
 
-    QByteArray ident;  // system-log identifier, made on first use
+    // A connection that has not completed a command for this long is closed.
+    static constexpr int idleTimeoutMs = 10000;
+
+    SystemLog systemLog; // its identifier made on first use
     QtServiceBase::ServiceFlags serviceFlags;
 
 protected:
@@ -45,11 +54,13 @@ private Q_SLOTS:
     void slotClosed();
 
 private:
+    bool admit(int socketDescriptor, uid_t *peer);
     QString nextCommand(QTcpSocket *connection);
     bool perform(const QString &command);
 
     QHash<QTcpSocket *, QByteArray> pendingInput;
-    int openConnections = 0;
+    QHash<uid_t, int> connectionsOf;
+    int othersConnections = 0; // of every user but root
 };
 
 #endif // QTSERVICESYSPRIVATE_H

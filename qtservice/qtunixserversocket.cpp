@@ -2,7 +2,11 @@
 
 #include "controlsocket.h"
 
+#include <QSocketNotifier>
+#include <QTimer>
 
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +14,9 @@
 namespace {
 
 constexpr int listenBacklog = 5;
+
+// Connections accepted in one go before the loop gets its turn again.
+constexpr int acceptBatch = 32;
 
 } // namespace
 
@@ -24,8 +31,23 @@ QtUnixServerSocket::QtUnixServerSocket(const QString &path, QObject *parent)
     setPath(path);
 }
 
+QtUnixServerSocket::~QtUnixServerSocket()
+{
+    stopListening();
+}
+
+void QtUnixServerSocket::stopListening()
+{
+    delete notifier;
+    notifier = nullptr;
+    if (listenFd >= 0)
+        ::close(listenFd);
+    listenFd = -1;
+}
+
 bool QtUnixServerSocket::setPath(const QString &path)
 {
+    stopListening();
     socketPath.clear();
     sockaddr_un address;
     socklen_t length;
@@ -48,18 +70,48 @@ bool QtUnixServerSocket::setPath(const QString &path)
         fileDevice = info.st_dev;
         fileInode = info.st_ino;
     }
-    if (!setSocketDescriptor(fd)) {
+    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
         ::unlink(address.sun_path);
         ::close(fd);
         return false;
     }
+    listenFd = fd;
+    notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, &QtUnixServerSocket::acceptPending);
     socketPath = path;
     return true;
+}
+
+void QtUnixServerSocket::acceptPending()
+{
+    for (int i = 0; i < acceptBatch && notifier && notifier->isEnabled(); ++i) {
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0) {
+            incomingConnection(fd);
+            continue;
+        }
+        if (errno == EINTR || errno == ECONNABORTED)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return;
+        // No descriptor or memory for another connection: it stays queued
+        // until some are free again.
+        notifier->setEnabled(false);
+        QTimer::singleShot(acceptBackOffMs, this, &QtUnixServerSocket::resumeAccepting);
+        return;
+    }
+}
+
+void QtUnixServerSocket::resumeAccepting()
+{
+    if (notifier)
+        notifier->setEnabled(true);
 }
 
 void QtUnixServerSocket::close()
 {
     QTcpServer::close();
+    stopListening();
     if (socketPath.isEmpty())
         return;
     // The address holds the path in Latin-1; so does the file name.

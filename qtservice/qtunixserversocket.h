@@ -5,25 +5,42 @@
 
 #include <sys/types.h>
 
-// A listening stream socket on a Unix-domain path, handed to QTcpServer for
-// accepting connections in the event loop. The socket file is made
-// accessible to every local user and removed by close(), not by the
-// destructor.
+class QSocketNotifier;
+
+// A listening stream socket on a Unix-domain path whose connections are
+// accepted from the event loop and handed to incomingConnection(), as
+// QTcpServer does. It accepts by itself, because QTcpServer retries an
+// accept that failed for want of descriptors at once and for as long as the
+// want lasts; here accepting pauses for acceptBackOffMs instead. The socket
+// file is made accessible to every local user and removed by close(), not
+// by the destructor.
 class QtUnixServerSocket : public QTcpServer
 {
     Q_OBJECT
 public:
     explicit QtUnixServerSocket(QObject *parent = nullptr);
     QtUnixServerSocket(const QString &path, QObject *parent = nullptr);
+    ~QtUnixServerSocket() override;
 
     // Listens on path, replacing any file there. False, not listening, when
     // the path does not fit a socket address or the socket cannot be set up.
     bool setPath(const QString &path);
     QString path() const { return socketPath; }
+    bool isListening() const { return listenFd >= 0; }
 
     void close();
 
+    // The pause of accepting after an accept error (no descriptors or
+    // memory left).
+    static constexpr int acceptBackOffMs = 1000;
+
 private:
+    void acceptPending();
+    void stopListening();
+    void resumeAccepting();
+
+    int listenFd = -1;
+    QSocketNotifier *notifier = nullptr;
     QString socketPath;
     // The socket file this server created. A second daemon of the same name
     // may have replaced it since; close() then leaves the newer one alone.

@@ -6,6 +6,7 @@
 #include <QProcessEnvironment>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -37,6 +38,36 @@ const char *errorText(QProcess::ProcessError error)
     return nullptr;
 }
 
+// The process group of a started worker, kept on its process object: the
+// group outlives the worker's own pid, which the process object forgets
+// once the worker has ended.
+const char workerGroupProperty[] = "workerGroup";
+
+// A worker's helpers share its group: ending the group leaves nothing of
+// the worker behind, whether it is stopped or ended on its own.
+void endWorkerGroup(const QProcess *process)
+{
+    const pid_t group = pid_t(process->property(workerGroupProperty).toLongLong());
+    if (group > 1)
+        ::kill(-group, SIGKILL);
+}
+
+// A failed start that is the worker installation's fault: the program could
+// not be executed. A start that failed for the watchdog's own lack of
+// descriptors, memory or processes (pipe, fork, or exec running out of
+// them) says nothing about the worker.
+bool isWorkerStartFault(const QProcess *process)
+{
+    const QString text = process->errorString();
+    if (!text.startsWith(QLatin1String("execve: ")))
+        return false;
+    for (const int code : { ENOMEM, EAGAIN, EMFILE, ENFILE }) {
+        if (text.endsWith(qt_error_string(code)))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 QProcess *Service::createProcess()
@@ -50,8 +81,12 @@ QProcess *Service::createProcess()
     // A worker must never outlive its watchdog, not even one killed with
     // SIGKILL: a restarted watchdog would run a second set beside orphans.
     // Runs in the child between fork and exec; only async-signal-safe calls.
+    // A session of its own puts the worker and its helpers in one group that
+    // signals to the watchdog's group (Ctrl-C, kill -- -pgid) do not reach:
+    // only the watchdog ends its workers.
     const pid_t watchdogPid = ::getpid();
     process->setChildProcessModifier([watchdogPid] {
+        ::setsid();
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != watchdogPid)
             ::_exit(127);
@@ -110,6 +145,7 @@ bool Service::launchProcess(QProcess *process, const QStringList &arguments, con
     // the process object may then already be released (deleted later).
     process->start(program, arguments, QIODevice::ReadWrite);
     if (process->waitForStarted(startTimeoutMs)) {
+        process->setProperty(workerGroupProperty, process->processId());
         const QString message = QStringLiteral("Started with PID: %1").arg(process->processId());
         logMessage(message, Information);
         qDebug() << message;
@@ -158,7 +194,10 @@ void Service::onProcError(QProcess::ProcessError error)
         qCritical() << "LD_LIBRARY_PATH=" << environment.value(QStringLiteral("LD_LIBRARY_PATH"));
     if (const char *text = errorText(error))
         qCritical() << text;
-    rollbackVersion(process);
+    if (error != QProcess::FailedToStart || isWorkerStartFault(process))
+        rollbackVersion(process);
+    else
+        qCritical() << "Not the worker's fault, no rollback:" << process->errorString();
     scheduleRestart(process);
 }
 
@@ -185,6 +224,7 @@ void Service::stopProcesses()
     for (QProcess **field : fields) {
         if (*field) {
             (*field)->disconnect();
+            endWorkerGroup(*field);
             (*field)->kill();
         }
     }
@@ -204,6 +244,7 @@ void Service::releaseProcess(QProcess *&process)
     // neither slot again: a crash, reported as an error and as a crash exit,
     // is handled once.
     process->disconnect();
+    endWorkerGroup(process);
     // Without an application (the service is being destroyed after its
     // loop) a deferred deletion would never run.
     if (QCoreApplication::instance())

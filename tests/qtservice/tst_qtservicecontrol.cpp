@@ -5,6 +5,7 @@
 #include "qtservicesysprivate.h"
 #include "qtunixsocket.h"
 #include "servicetestsupport.h"
+#include "servicelock.h"
 
 #include <QTcpSocket>
 
@@ -171,7 +172,7 @@ private slots:
     void closeRemovesOnlyItsOwnFile();
     void overlongPath_data();
     void overlongPath();
-    void isRunningFollowsTheSocket();
+    void isRunningFollowsTheLock();
     void client_data();
     void client();
 
@@ -415,25 +416,25 @@ void TestQtServiceControl::overlongPath()
     QVERIFY(!Client(longPath).connected);
 }
 
-// A daemon counts as running exactly while something accepts connections
-// on its control socket; a socket file alone is not enough.
-void TestQtServiceControl::isRunningFollowsTheSocket()
+// A daemon counts as running exactly while it holds its lock; a socket file,
+// even one that accepts connections, is not enough.
+void TestQtServiceControl::isRunningFollowsTheLock()
 {
     const QString name = uniqueServiceName(QStringLiteral("Running"));
     const QString socketPath = controlSocketPath(name);
     const auto remove = qScopeGuard([&] { ::unlink(QFile::encodeName(socketPath).constData()); });
     const QtServiceController controller(name);
     QVERIFY(!controller.isRunning());
-    QVERIFY(makeStaleSocket(socketPath));
+    const Server server = makeServer(0, socketPath);
     QVERIFY(!controller.isRunning());
 
-    const Server server = makeServer(0, socketPath);
+    auto lock = std::make_unique<ServiceLock>(name);
+    QVERIFY(lock->acquire());
     QVERIFY(controller.isRunning());
     QVERIFY(QtServiceController(name.toUpper()).isRunning());
     QVERIFY(!QtServiceController(name + QLatin1Char('x')).isRunning());
-    server->close();
+    lock.reset();
     QVERIFY(!controller.isRunning());
-    QVERIFY(!fileExists(socketPath));
 }
 
 void TestQtServiceControl::client_data()

@@ -18,7 +18,9 @@
 //                               destructor appends "released"
 
 #include "qtservice.h"
+#include "controlsocket.h"
 #include "qtservicecontroller.h"
+#include "qtunixsocket.h"
 
 #include <QDir>
 #include <QFile>
@@ -69,7 +71,7 @@ protected:
                         .arg(::getpid())
                         .arg(QDir::currentPath())
                         .arg(uint(mask), 3, 8, QLatin1Char('0'))
-                        .arg(QtServiceController(serviceName()).isRunning() ? 1 : 0)
+                        .arg(QtUnixSocket().connectTo(controlSocketPath(serviceName())) ? 1 : 0)
                         .arg(applicationArguments.join(QLatin1Char('|'))));
         if (qEnvironmentVariableIsSet("TESTSERVICE_FLAGS_IN_START"))
             setServiceFlags(ServiceFlags(qEnvironmentVariableIntValue("TESTSERVICE_FLAGS_IN_START")));

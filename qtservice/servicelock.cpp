@@ -1,0 +1,122 @@
+#include "servicelock.h"
+
+#include "controlsocket.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Enough for any pid in decimal and a line feed.
+constexpr int pidTextSize = 16;
+
+pid_t readPid(int fd)
+{
+    char text[pidTextSize] = {};
+    const ssize_t size = ::pread(fd, text, sizeof text - 1, 0);
+    if (size <= 0)
+        return 0;
+    bool ok = false;
+    const pid_t pid = QByteArray(text, size).trimmed().toInt(&ok);
+    return ok && pid > 0 ? pid : 0;
+}
+
+// Opens the lock file without following a link planted at its path, and only
+// a regular file owned by this user or root: a file another user made is
+// refused.
+int openLockFile(const QString &path, int flags)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return -1;
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)
+        || (info.st_uid != ::geteuid() && info.st_uid != 0)) {
+        ::close(fd);
+        errno = EPERM;
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+ServiceLock::ServiceLock(const QString &serviceName)
+    : filePath(pathFor(serviceName))
+{
+}
+
+ServiceLock::~ServiceLock()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+QString ServiceLock::pathFor(const QString &serviceName)
+{
+    const QString file = sanitizedName(serviceName) + QStringLiteral(".qtservice.lock");
+    if (::geteuid() == 0)
+        return QStringLiteral("/run/") + file;
+    // Made by the toolkit with mode 0700 when the session has none.
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation)).filePath(file);
+}
+
+bool ServiceLock::acquire()
+{
+    if (fd >= 0)
+        return true;
+    const int lockFd = openLockFile(filePath, O_RDWR | O_CREAT);
+    if (lockFd < 0) {
+        errorText = qt_error_string(errno);
+        return false;
+    }
+    if (::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+        errorText = qt_error_string(errno);
+        holder = readPid(lockFd);
+        ::close(lockFd);
+        return false;
+    }
+    // Read-only for others would let them hold a shared lock on it.
+    ::fchmod(lockFd, 0600);
+    const QByteArray pid = QByteArray::number(::getpid()) + '\n';
+    if (::ftruncate(lockFd, 0) != 0 || ::pwrite(lockFd, pid.constData(), size_t(pid.size()), 0) != pid.size()) {
+        // The lock holds without the record; a refused start names no pid.
+        errorText = qt_error_string(errno);
+    }
+    fd = lockFd;
+    holder = ::getpid();
+    return true;
+}
+
+ServiceLock::State ServiceLock::probe(const QString &serviceName, pid_t *holder)
+{
+    if (holder)
+        *holder = 0;
+    // A user's view takes in root's daemon too, whose lock it may not open.
+    QStringList paths{ QStringLiteral("/run/") + sanitizedName(serviceName) + QStringLiteral(".qtservice.lock") };
+    if (::geteuid() != 0)
+        paths << pathFor(serviceName);
+    State result = State::Free;
+    for (const QString &path : std::as_const(paths)) {
+        const int probeFd = openLockFile(path, O_RDONLY);
+        if (probeFd < 0) {
+            if (errno != ENOENT)
+                result = State::Unknown;
+            continue;
+        }
+        const bool held = ::flock(probeFd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        if (held && holder)
+            *holder = readPid(probeFd);
+        ::close(probeFd);
+        if (held)
+            return State::Held;
+    }
+    return result;
+}

@@ -1,0 +1,52 @@
+#ifndef SERVICELOCK_H
+#define SERVICELOCK_H
+
+#include <QString>
+
+#include <sys/types.h>
+
+// The one-daemon-per-name lock of a service: an exclusive flock() on a file
+// whose holder is the one process of that name that may start workers and
+// own the control socket. The lock lives as long as the object, which every
+// start path keeps for the whole life of its process; the kernel releases it
+// when the process ends, however it ends.
+//
+// As root the file lies in /run, which only root may write, so that no other
+// user can create, replace or hold it; otherwise in the user's own runtime
+// folder. The file is readable by its owner only: any process that may open
+// it may also hold a lock on it.
+class ServiceLock
+{
+public:
+    explicit ServiceLock(const QString &serviceName);
+    ~ServiceLock();
+    ServiceLock(const ServiceLock &) = delete;
+    ServiceLock &operator=(const ServiceLock &) = delete;
+
+    enum class State { Free, Held, Unknown };
+
+    // Takes the lock and records this process's pid in it. False when another
+    // process holds it (holderPid() then names it) or the file cannot be
+    // opened (error() says why).
+    bool acquire();
+    bool isHeld() const { return fd >= 0; }
+
+    // Whether some process holds the lock of serviceName, without taking it;
+    // Unknown when this process may not open the file (another user's
+    // daemon). holder receives the recorded pid, 0 when none is recorded.
+    static State probe(const QString &serviceName, pid_t *holder = nullptr);
+
+    static QString pathFor(const QString &serviceName);
+
+    pid_t holderPid() const { return holder; }
+    QString error() const { return errorText; }
+    QString path() const { return filePath; }
+
+private:
+    const QString filePath;
+    int fd = -1;
+    pid_t holder = 0;
+    QString errorText;
+};
+
+#endif // SERVICELOCK_H

@@ -1,0 +1,83 @@
+#include "startreport.h"
+
+#include <QDeadlineTimer>
+#include <QtGlobal>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char variableName[] = "QTSERVICE_START_REPORT";
+const char lockedWord = 'L';
+
+} // namespace
+
+StartReport::~StartReport()
+{
+    closeWriteEnd();
+    if (readFd >= 0)
+        ::close(readFd);
+    qunsetenv(variableName);
+}
+
+bool StartReport::open()
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+    readFd = fds[0];
+    writeFd = fds[1];
+    // The daemon inherits the write end only.
+    ::fcntl(writeFd, F_SETFD, 0);
+    qputenv(variableName, QByteArray::number(writeFd));
+    return true;
+}
+
+void StartReport::closeWriteEnd()
+{
+    if (writeFd >= 0)
+        ::close(writeFd);
+    writeFd = -1;
+}
+
+bool StartReport::waitForLock(int timeoutMs)
+{
+    closeWriteEnd();
+    qunsetenv(variableName);
+    const QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        pollfd entry{ readFd, POLLIN, 0 };
+        const int ready = ::poll(&entry, 1, int(deadline.remainingTime()));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return false;
+        char word = 0;
+        const ssize_t size = ::read(readFd, &word, 1);
+        if (size < 0 && errno == EINTR)
+            continue;
+        return size == 1 && word == lockedWord;
+    }
+}
+
+void StartReport::send(bool locked)
+{
+    if (!qEnvironmentVariableIsSet(variableName))
+        return;
+    bool ok = false;
+    const int fd = qEnvironmentVariableIntValue(variableName, &ok);
+    qunsetenv(variableName);
+    // Only a pipe: the number must not make the daemon write to, or close,
+    // whatever else it holds under that number.
+    struct stat info;
+    if (!ok || fd <= STDERR_FILENO || ::fstat(fd, &info) != 0 || !S_ISFIFO(info.st_mode))
+        return;
+    if (locked) {
+        [[maybe_unused]] const ssize_t written = ::write(fd, &lockedWord, 1);
+    }
+    ::close(fd);
+}
