@@ -3,6 +3,7 @@
 #include "qtservicebase_p.h"
 #include "qtservicecontroller.h"
 #include "qtservicesysprivate.h"
+#include "systemdnotifier.h"
 
 #include <QtGlobal>
 
@@ -144,6 +145,7 @@ void QtServiceBasePrivate::startService()
 
 void QtServiceBasePrivate::stopService()
 {
+    SystemdNotifier::notifyStopping();
     q_ptr->stop();
 }
 
