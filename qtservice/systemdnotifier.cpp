@@ -64,7 +64,6 @@ public:
     int fd = -1;
     sockaddr_un address {};
     socklen_t addressLength = 0;
-    int pingIntervalMs = 0;
     QTimer pingTimer;
     mutable bool failureReported = false;
 };
@@ -90,10 +89,11 @@ SystemdNotifier::SystemdNotifier(QObject *parent)
         std::fprintf(stderr, "Cannot open a socket to notify systemd: %s\n", std::strerror(errno));
         return;
     }
-    d->pingIntervalMs = pingInterval(watchdogUsec, watchdogPid);
-    if (d->pingIntervalMs > 0) {
+    // Pinged from the event loop, so that a loop that hangs stops the pings.
+    const int intervalMs = pingInterval(watchdogUsec, watchdogPid);
+    if (intervalMs > 0) {
         connect(&d->pingTimer, &QTimer::timeout, this, &SystemdNotifier::ping);
-        d->pingTimer.start(d->pingIntervalMs);
+        d->pingTimer.start(intervalMs);
     }
 }
 
@@ -103,16 +103,6 @@ SystemdNotifier::~SystemdNotifier()
         runningNotifier = nullptr;
     if (d->fd >= 0)
         ::close(d->fd);
-}
-
-bool SystemdNotifier::isActive() const
-{
-    return d->fd >= 0;
-}
-
-int SystemdNotifier::pingIntervalMs() const
-{
-    return d->pingIntervalMs;
 }
 
 void SystemdNotifier::notifyReady()

@@ -13,7 +13,9 @@ class SystemdNotifierPrivate;
 // the liveness pings WatchdogSec= expects, sent from the event loop so that a
 // hung loop stops them. Speaks the datagram protocol of sd_notify(3) to the
 // socket named by NOTIFY_SOCKET; without that variable (not started by
-// systemd) every call does nothing.
+// systemd) every call does nothing. The protocol is spoken here rather than
+// through libsystemd's sd_notify(), which sends blocking: a systemd that does
+// not read its queue must not stop the event loop. This never waits.
 //
 // The daemon owns one notifier for its run; the service reaches it through
 // the static functions.
@@ -26,11 +28,6 @@ public:
     // environment, so that the programs the daemon starts do not speak for it.
     explicit SystemdNotifier(QObject *parent = nullptr);
     ~SystemdNotifier() override;
-
-    bool isActive() const;
-    // Milliseconds between liveness pings, half of what systemd waits; 0 when
-    // systemd watches nothing.
-    int pingIntervalMs() const;
 
     void notifyReady();
 
