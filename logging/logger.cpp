@@ -302,6 +302,7 @@ struct EntryState
 {
     std::mutex mutex;
     SecondCache cache;
+    QByteArray lastFailureCause; // empty after an entry was written
 };
 
 EntryState &entryState()
@@ -310,21 +311,35 @@ EntryState &entryState()
     return *state;
 }
 
+// Whether a failure differs from the one before: standard output (the
+// journal under systemd) hears of a file that cannot be opened or written
+// once, not for every lost entry, and again after an entry got through. An
+// empty cause records a success. Runs under the entry mutex.
+bool isNewCause(const QByteArray &cause)
+{
+    QByteArray &lastCause = entryState().lastFailureCause;
+    const bool isNew = cause != lastCause;
+    lastCause = cause;
+    return isNew;
+}
+
 // Appends the stamp and tail as one line to the file of cache. Returns false
-// with the text of the failure, after printing it, when the line could not be
-// written.
+// with the text of the failure, after printing it if its cause is new, when
+// the line could not be written.
 bool appendEntry(SecondCache &cache, const QByteArray &tail, QString *failure)
 {
     if (!cache.refusal().isEmpty()) {
         *failure = cache.refusal();
-        printLine(*failure);
+        if (isNewCause(cache.encodedPath + ":refused"))
+            printLine(*failure);
         return false;
     }
     qint64 lengthBefore = 0;
     const int fd = openForAppend(cache.encodedPath, &lengthBefore);
     if (fd < 0) {
-        printCannotWrite(cache.path);
         *failure = cannotWriteMessage(cache.path);
+        if (isNewCause(cache.encodedPath + ":open"))
+            printCannotWrite(cache.path);
         return false;
     }
     QByteArray line;
@@ -337,7 +352,10 @@ bool appendEntry(SecondCache &cache, const QByteArray &tail, QString *failure)
         // a torn line would run into the next entry.
         [[maybe_unused]] const int cut = ::ftruncate(fd, off_t(lengthBefore));
         *failure = cannotWriteMessage(cache.path);
-        printLine(*failure);
+        if (isNewCause(cache.encodedPath + ":write"))
+            printLine(*failure);
+    } else {
+        isNewCause(QByteArray());
     }
     ::close(fd);
     return complete;

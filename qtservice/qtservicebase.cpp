@@ -4,6 +4,7 @@
 #include "qtservicecontroller.h"
 #include "qtservicesysprivate.h"
 #include "servicelock.h"
+#include "systemdnotifier.h"
 
 #include <QtGlobal>
 
@@ -145,6 +146,7 @@ void QtServiceBasePrivate::startService()
 
 void QtServiceBasePrivate::stopService()
 {
+    SystemdNotifier::notifyStopping();
     q_ptr->stop();
 }
 

@@ -9,6 +9,7 @@
 #include "qtservicesysprivate.h"
 #include "servicelock.h"
 #include "startreport.h"
+#include "systemdnotifier.h"
 #include "unixsignalwatcher.h"
 
 #include <QCoreApplication>
@@ -73,14 +74,21 @@ int QtServiceBasePrivate::run(bool asDaemon, const QStringList &arguments)
                          QCoreApplication::quit();
                      });
 
-    if (asDaemon)
+    std::unique_ptr<SystemdNotifier> notifier;
+    if (asDaemon) {
         openControlSocket();
+        notifier = std::make_unique<SystemdNotifier>();
+    }
 
     QtServiceStarter starter(this);
     QTimer::singleShot(0, &starter, SLOT(slotStart()));
+    // Ready once the service has started, right after the starter's call.
+    if (notifier)
+        QTimer::singleShot(0, notifier.get(), &SystemdNotifier::notifyReady);
     const int result = q_ptr->executeApplication();
 
     signalWatcher.reset();
+    notifier.reset();
     // The run is over and the service stopped: a stop signal that comes now,
     // such as the second of two sent to the whole process group, must not
     // kill the process before it has cleaned up.
@@ -162,8 +170,14 @@ bool QtServiceBasePrivate::launchDaemon()
     QProcess daemon;
     daemon.setProgram(q_ptr->executableFilePath());
     daemon.setArguments(args.mid(1));
-    // The daemon must not keep reading the terminal it was launched from.
+    // The daemon must not keep reading the terminal it was launched from,
+    // nor hold the caller's output open: $(...) or an ssh session would wait
+    // for the daemon's end. VERBOSE keeps the output for debugging.
     daemon.setStandardInputFile(QProcess::nullDevice());
+    if (!qEnvironmentVariableIsSet("VERBOSE")) {
+        daemon.setStandardOutputFile(QProcess::nullDevice());
+        daemon.setStandardErrorFile(QProcess::nullDevice());
+    }
     return daemon.startDetached() && report.waitForLock(startReportTimeoutMs);
 }
 

@@ -3,6 +3,7 @@
 
 #include "qtservicebase.h"
 
+#include "applicationversion.h"
 #include "qtservicebase_p.h"
 #include "qtservicecontroller.h"
 
@@ -54,6 +55,7 @@ private:
     int terminate();
     int command();
     int help();
+    int programVersion();
     int startPath();
 
     QString argument(int index) const { return d->args.value(index); }
@@ -91,6 +93,11 @@ int QtServiceCommandLine::dispatch()
         return command();
     if (isOption(option, "-h", "-help"))
         return help();
+    // The two options an administrator tries first answer, and start nothing.
+    if (option == QLatin1String("--help"))
+        return help();
+    if (option == QLatin1String("--version"))
+        return programVersion();
     // An unknown first argument is no error: it reaches the daemon as its
     // first argument.
     return startPath();
@@ -162,6 +169,14 @@ int QtServiceCommandLine::command()
 int QtServiceCommandLine::help()
 {
     printf(usageText, latin1(argument(0)).constData());
+    return 0;
+}
+
+int QtServiceCommandLine::programVersion()
+{
+    using mrv::ApplicationVersion;
+    printf("%s %d.%d.%d.%d\n", ApplicationVersion::appName_.c_str(), ApplicationVersion::major_,
+           ApplicationVersion::minor_, ApplicationVersion::patch_, ApplicationVersion::build_);
     return 0;
 }
 

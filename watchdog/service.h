@@ -80,6 +80,13 @@ protected:
     int startDelayMs = 5000;
     int restartDelayMs = 5000;
 
+    // What the system log and systemd's status line say about the workers.
+    QString workerRole(const QProcess *process) const;
+    void reportStarted(QProcess *process);
+    void reportFailure(const QProcess *process, QProcess::ProcessError error);
+    void reportExit(const QProcess *process, int code, QProcess::ExitStatus status);
+    void reportStatus() const;
+
 private:
     void releaseProcess(QProcess *&process);
 };

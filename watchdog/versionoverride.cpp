@@ -105,6 +105,9 @@ void Service::rollbackVersion(QProcess *process)
     const auto isRunning = [](const QProcess *p) { return p && p->state() == QProcess::Running; };
     if (isWorker && cpuEnabled && gpuEnabled && (isRunning(cpuProc) || isRunning(gpuProc))) {
         qWarning() << "Not rolling back since both CPU and GPU are enabled and one is still running!";
+        logMessage(QStringLiteral("No rollback after the failure of the %1: the other worker still runs")
+                       .arg(workerRole(process)),
+                   Warning);
         return;
     }
     if (isRunning(process))
@@ -114,8 +117,16 @@ void Service::rollbackVersion(QProcess *process)
     const std::unique_ptr<QFile> file = versionFile();
     if (file->exists()) {
         qDebug() << "Rolling back to default installed version";
-        if (!file->remove())
+        if (file->remove()) {
+            logMessage(QStringLiteral("Rolled back to the default installed worker after the failure of the %1")
+                           .arg(workerRole(process)),
+                       Warning);
+        } else {
             qCritical() << "Could not perform rollback!!";
+            logMessage(QStringLiteral("Could not roll back to the default installed worker: %1")
+                           .arg(file->errorString()),
+                       Error);
+        }
     } else {
         qCritical() << "Could not perform rollback - already at base version!!";
     }

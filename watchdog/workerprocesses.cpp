@@ -74,10 +74,9 @@ QProcess *Service::createProcess()
 {
     auto *process = new QProcess;
     process->setProcessEnvironment(QProcessEnvironment::systemEnvironment());
-    // Nobody reads what a worker prints; buffering it would let a chatty
-    // worker grow the watchdog without bound.
-    process->setStandardOutputFile(QProcess::nullDevice());
-    process->setStandardErrorFile(QProcess::nullDevice());
+    // A worker writes where the watchdog writes (the journal under systemd),
+    // straight, so that nothing of it is buffered here.
+    process->setProcessChannelMode(QProcess::ForwardedChannels);
     // A worker must never outlive its watchdog, not even one killed with
     // SIGKILL: a restarted watchdog would run a second set beside orphans.
     // Runs in the child between fork and exec; only async-signal-safe calls.
@@ -149,6 +148,7 @@ bool Service::launchProcess(QProcess *process, const QStringList &arguments, con
         const QString message = QStringLiteral("Started with PID: %1").arg(process->processId());
         logMessage(message, Information);
         qDebug() << message;
+        reportStarted(process);
     } else {
         qWarning() << "Failed to start process:" << process->program();
     }
@@ -173,6 +173,7 @@ void Service::onProcFinished(int code, QProcess::ExitStatus status)
         return;
     }
     qCritical() << "Procces crashed   " << name << "@" << appPath;
+    reportExit(process, code, status);
     rollbackVersion(process);
     scheduleRestart(process);
 }
@@ -186,6 +187,7 @@ void Service::onProcError(QProcess::ProcessError error)
         qDebug() << "Ignore errors true, no restart performed in onProcError";
         return;
     }
+    reportFailure(process, error);
     const QString path = resolveAppPath();
     qCritical() << (process == gpuProc ? "GPU" : "") << "Procces error from" << name << "@" << path
                 << "program=" << process->program() << "args=" << process->arguments();
@@ -212,6 +214,7 @@ void Service::scheduleRestart(QProcess *process)
         // that neither of them is left pointing at a deleted object.
         releaseProcess(process);
     }
+    reportStatus();
     QTimer::singleShot(restartDelayMs, Qt::PreciseTimer, this, &Service::startProcess);
 }
 

@@ -521,23 +521,24 @@ void TestLogger::unusableFileLosesOnlyTheEntries_data()
     QTest::addColumn<QString>("obstacle"); // what stands in the way
     QTest::addColumn<QByteArray>("out");   // "@" stands for the test's folder
 
-    // Every lost entry is printed; only the first failure is reported.
+    // Each cause is printed once, not per lost entry; only the first failure
+    // is reported.
     const QByteArray noFolder = "Could not create Log file:@/notafolder/logs\n";
     const QByteArray privileges = "Do you have the necessary privileges to run to process?\n";
     const QByteArray lostInFolder = "Cannot write to log file: @/notafolder/logs/watchdog_w_04_Dec_2026.log\n"
                                     + privileges;
     const QByteArray cannotWrite = "Cannot write to log file: @/watchdog_w_04_Dec_2026.log\n";
     const QByteArray unopenable =
-            cannotWrite + privileges + "reported: " + cannotWrite + cannotWrite + privileges;
+            cannotWrite + privileges + "reported: " + cannotWrite;
 
     QTest::newRow("folder below a file") << "missing-folder" << "blocker"
-                                         << noFolder + "reported: " + noFolder + lostInFolder + lostInFolder;
+                                         << noFolder + "reported: " + noFolder + lostInFolder;
     QTest::newRow("folder in place of the file") << "obstacle" << "folder" << unopenable;
     QTest::newRow("pipe without reader") << "obstacle" << "fifo" << unopenable;
     QTest::newRow("link to a device") << "obstacle" << "device" << unopenable;
     // Room for part of the first line only: the part is taken back.
     QTest::newRow("full disk") << "full-disk" << "filled"
-                               << cannotWrite + "reported: " + cannotWrite + cannotWrite + "length: "
+                               << cannotWrite + "reported: " + cannotWrite + "length: "
                                           + QByteArray::number(fullDiskLength - 20) + "\n";
 }
 

@@ -1,22 +1,31 @@
 #!/usr/bin/env bash
-# Builds the Debian packages from a finished build, checks what they hold,
-# unpacks the watchdog's package into a scratch root and runs the binary from
-# there; verifies the systemd unit where systemd-analyze exists.
+# Makes the Debian packages from a finished build and holds them to Debian's
+# rules: lintian without errors or warnings, hardening-check on every binary,
+# the maintainer scripts debhelper writes, the sample's refusal to replace a
+# worker no package owns. Runs the packaged binary from an unpacked root and
+# verifies the systemd unit where systemd-analyze exists.
 set -euo pipefail
 build=$1
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/packages" >/dev/null
+"$source_dir/packaging/make-debs" "$build" "$scratch/packages"
 watchdog_deb=$(ls "$scratch"/packages/solvane-render-worker-watchdog_*.deb)
 sample_deb=$(ls "$scratch"/packages/solvane-render-worker-sample_*.deb)
+
+# Errors and warnings fail; only the overrides shipped in the packages hold.
+lintian_out=$(lintian --fail-on error,warning "$watchdog_deb" "$sample_deb" 2>&1) \
+    || fail "lintian: $lintian_out"
 
 contents=$(dpkg-deb --contents "$watchdog_deb")
 for path in ./opt/solvane/network-rendering/bin/render_worker_watchdog \
             ./lib/systemd/system/render-worker-watchdog.service \
-            ./opt/solvane/network-rendering/share/doc/RenderWorkerWatchdog/README.md; do
+            ./opt/solvane/network-rendering/share/doc/RenderWorkerWatchdog/README.md \
+            ./usr/share/doc/solvane-render-worker-watchdog/copyright \
+            ./usr/share/doc/solvane-render-worker-watchdog/changelog.gz; do
     grep -q " $path\$" <<<"$contents" || fail "$path missing from $(basename "$watchdog_deb")"
 done
 grep -q "render_worker\$" <<<"$(dpkg-deb --contents "$sample_deb")" || fail "sample worker missing"
@@ -27,18 +36,57 @@ depends=$(dpkg-deb --field "$watchdog_deb" Depends)
 for library in libqt6core6 libqt6network6; do
     grep -q "$library" <<<"$depends" || fail "Depends lacks $library: $depends"
 done
+# Each package says what it is in its own words.
+[ "$(dpkg-deb --field "$watchdog_deb" Description | head -1)" != \
+  "$(dpkg-deb --field "$sample_deb" Description | head -1)" ] || fail "the packages share a summary"
+
+# The scripts are debhelper's: enabled whether systemd runs or not, started
+# and stopped through invoke-rc.d's policy, purge forgets the enablement.
+info() { dpkg-deb --info "$1" "$2" 2>/dev/null || fail "no $2 in $(basename "$1")"; }
+postinst=$(info "$watchdog_deb" postinst)
+grep -q "deb-systemd-helper enable 'render-worker-watchdog.service'" <<<"$postinst" || fail "postinst does not enable"
+grep -B20 "deb-systemd-helper enable" <<<"$postinst" | grep -q "/run/systemd/system" \
+    && fail "postinst enables only under a running systemd"
+grep -q "deb-systemd-invoke \$_dh_action" <<<"$postinst" || fail "postinst does not start through deb-systemd-invoke"
+grep -q "deb-systemd-invoke stop" <<<"$(info "$watchdog_deb" prerm)" || fail "prerm does not stop"
+grep -q "deb-systemd-helper purge" <<<"$(info "$watchdog_deb" postrm)" || fail "postrm has no purge branch"
 for script in postinst prerm postrm; do
-    dpkg-deb --info "$watchdog_deb" "$script" >/dev/null || fail "no $script"
+    grep -q "systemctl \(enable\|disable\|start\|stop\|try-restart\)" <<<"$(info "$watchdog_deb" $script)" \
+        && fail "$script calls systemctl itself"
 done
 
 root=$scratch/root
 dpkg -x "$watchdog_deb" "$root"
+dpkg -x "$sample_deb" "$root"
+for binary in "$root"/opt/solvane/network-rendering/bin/*; do
+    # Control-flow protection and stack-clash protection are not among
+    # Debian 12's dpkg-buildflags.
+    hardening_out=$(hardening-check --nocfprotection "$binary" 2>&1) || fail "hardening-check: $hardening_out"
+done
+
 binary=$root/opt/solvane/network-rendering/bin/render_worker_watchdog
 usage=$("$binary" -h)
 grep -q -- "-\[i|u|e|s|v|h\]" <<<"$usage" || fail "-h printed: $usage"
-version=$("$binary" -v)
-grep -q "Solvane Render Worker" <<<"$version" || fail "-v printed: $version"
-grep -Eq "^is (not )?installed and (not )?running" <<<"$version" || fail "-v printed: $version"
+[ "$("$binary" --help)" = "$usage" ] || fail "--help differs from -h"
+version=$("$binary" --version)
+[ "$version" = "Solvane Render Worker $(dpkg-deb --field "$watchdog_deb" Version)" ] \
+    || fail "--version printed: $version"
+status=$("$binary" -v)
+grep -q "Solvane Render Worker" <<<"$status" || fail "-v printed: $status"
+grep -Eq "^is (not )?installed and (not )?running" <<<"$status" || fail "-v printed: $status"
+
+# The sample's refusal, run as dpkg would run it before unpacking: an
+# unowned worker stops the installation with a message, none lets it go on.
+preinst=$scratch/preinst
+info "$sample_deb" preinst > "$preinst"
+worker=/opt/solvane/network-rendering/bin/render_worker
+grep -q "^worker=$worker\$" "$preinst" || fail "preinst guards $(grep '^worker=' "$preinst")"
+sed -i "s|^worker=.*|worker=$root$worker|" "$preinst"
+refusal=$(sh "$preinst" install 2>&1) && fail "preinst installs over an unowned worker"
+grep -q "belongs to no package" <<<"$refusal" || fail "preinst said: $refusal"
+rm "$root$worker"
+sh "$preinst" install || fail "preinst refuses where no worker is"
+sh "$preinst" upgrade 1.0 || fail "preinst refuses an upgrade"
 
 unit=$root/lib/systemd/system/render-worker-watchdog.service
 grep -q "^ExecStart=/opt/solvane/network-rendering/bin/render_worker_watchdog\$" "$unit" \

@@ -5,7 +5,11 @@
 
 #include "servicetestsupport.h"
 
+#include <QScopeGuard>
+
 #include <memory>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 using namespace ServiceTest;
 
@@ -24,6 +28,8 @@ private slots:
     void stopEndsTheRun();
     void overlongNameRunsWithoutSocket();
     void controllerStartsRegisteredService();
+    void tellsSystemd_data();
+    void tellsSystemd();
 
 private:
     QString events() const { return dir->filePath(QStringLiteral("events")); }
@@ -58,7 +64,11 @@ void TestQtServiceDaemon::launchRefuseTerminate()
     const QtServiceController controller(name);
     QVERIFY(!fileExists(socketPath));
 
-    VERIFY_RUN(runService({}, env, workingDir), 0, "", "");
+    // Launched inside a command substitution, which waits until nobody holds
+    // its pipe: the daemon must not keep the launcher's output.
+    VERIFY_RUN(runService({ QStringLiteral("-c"), QStringLiteral("x=$(\"$0\"); echo returned"), testServicePath() },
+                          env, workingDir, QStringLiteral("/bin/sh")),
+               0, "returned\n", "");
     QTRY_VERIFY_WITH_TIMEOUT(firstStart(events()).valid, startTimeoutMs);
     const StartEvent start = firstStart(events());
     QCOMPARE(start.cwd, QDir(workingDir).canonicalPath());
@@ -225,6 +235,65 @@ void TestQtServiceDaemon::controllerStartsRegisteredService()
     QTRY_VERIFY_WITH_TIMEOUT(processGone(start.pid), startTimeoutMs);
     QCOMPARE(readEvents(events()).mid(1), (QStringList{ "command -3", "stop" }));
     QVERIFY(!controller.isRunning());
+}
+
+void TestQtServiceDaemon::tellsSystemd_data()
+{
+    // Pings, or none when systemd watches another process.
+    QTest::addColumn<QString>("watchdogPid");
+    QTest::addColumn<bool>("pings");
+
+    QTest::newRow("watched") << QString() << true;
+    QTest::newRow("WATCHDOG_PID of another process") << QStringLiteral("1") << false;
+}
+
+// Started by a unit of Type=notify, the daemon says it is ready once it has
+// started and listens, pings from its loop, and says when it stops.
+void TestQtServiceDaemon::tellsSystemd()
+{
+    QFETCH(QString, watchdogPid);
+    QFETCH(bool, pings);
+
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    QVERIFY(fd >= 0);
+    const auto closeSocket = qScopeGuard([fd] { ::close(fd); });
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    const QByteArray path = QFile::encodeName(dir->filePath(QStringLiteral("notify")));
+    qstrncpy(address.sun_path, path.constData(), sizeof address.sun_path);
+    QCOMPARE(::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    QStringList received;
+    const auto receive = [&] {
+        char buffer[512];
+        ssize_t length;
+        while ((length = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+            received << QString::fromUtf8(buffer, int(length));
+        return received;
+    };
+
+    const QString name = uniqueServiceName(QStringLiteral("Notify"));
+    leftovers.addService(name);
+    QProcessEnvironment env = serviceEnvironment(name, dir->path());
+    env.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromLocal8Bit(path));
+    env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("100000"));
+    if (!watchdogPid.isEmpty())
+        env.insert(QStringLiteral("WATCHDOG_PID"), watchdogPid);
+    const auto daemon = startService(env);
+    QVERIFY(daemon);
+    QTRY_VERIFY(receive().contains(QStringLiteral("READY=1")));
+    QCOMPARE(received.first(), QStringLiteral("READY=1"));
+    QVERIFY(firstStart(events()).listening);
+    if (pings) {
+        QTRY_VERIFY(receive().contains(QStringLiteral("WATCHDOG=1")));
+    } else {
+        QTest::qWait(300); // six times the ping interval systemd asked for
+        QVERIFY(!receive().contains(QStringLiteral("WATCHDOG=1")));
+    }
+
+    QVERIFY(daemon->endsCleanlyOn(SIGTERM));
+    QCOMPARE(receive().last(), QStringLiteral("STOPPING=1"));
+    QCOMPARE(received.count(QStringLiteral("READY=1")), 1);
+    QCOMPARE(daemon->err(), QByteArray());
 }
 
 QTEST_GUILESS_MAIN(TestQtServiceDaemon)

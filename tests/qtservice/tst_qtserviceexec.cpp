@@ -86,6 +86,7 @@ void TestQtServiceExec::commandLine_data()
     };
     row("-h", { "-h" }, usage, {});
     row("-help with more arguments", { "-help", "-t" }, usage, {});
+    row("--help", { "--help" }, usage, {});
     row("-v", { "-v" }, version, {});
     row("-version", { "-version" }, version, {});
     row("-t without daemon", { "-t" }, {}, notStopped);
@@ -144,6 +145,7 @@ void TestQtServiceExec::runs_data()
     start("QTSERVICE_RUN empty", {}, QStringLiteral(""));
     start("option in other case", { "-I" }, set);
     start("doubled dash", { "--t" }, set);
+    start("--help with a tail", { "--helpx" }, set);
     start("trailing character", { "-ix" }, set);
     start("unknown option before -t", { "unknown", "-t" }, set);
     // The foreground run takes its option out; it is the same inside a

@@ -5,7 +5,11 @@
 
 #include "watchdogtestsupport.h"
 
+#include <QScopeGuard>
 #include <QStandardPaths>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace WatchdogTest;
 
@@ -65,6 +69,15 @@ void tst_WatchdogProcess::workerOutputCostsNoMemory()
     f->script.set("RENDER_WORKER_CPU_PRINT_BYTES", QByteArray::number(300 * 1024 * 1024));
     f->script.set("RENDER_WORKER_CPU_EXIT_AFTER_MS", "0");
     TestService service(f->path());
+    // The worker writes where this process writes; not into the test's output.
+    const int savedOut = ::dup(STDOUT_FILENO);
+    const int nullFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    QVERIFY(savedOut >= 0 && nullFd >= 0 && ::dup2(nullFd, STDOUT_FILENO) == STDOUT_FILENO);
+    const auto restoreOut = qScopeGuard([savedOut, nullFd] {
+        ::dup2(savedOut, STDOUT_FILENO);
+        ::close(savedOut);
+        ::close(nullFd);
+    });
     // The peak, not the end: a buffer of the output would go with its process.
     QVERIFY(resetPeakMemory());
     const qint64 before = peakMemoryKiB();
