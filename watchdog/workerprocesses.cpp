@@ -4,7 +4,6 @@
 
 #include <QDebug>
 #include <QProcessEnvironment>
-#include <QTimer>
 
 #include <csignal>
 #include <sys/prctl.h>
@@ -173,7 +172,7 @@ void Service::scheduleRestart(QProcess *process)
         // that neither of them is left pointing at a deleted object.
         releaseProcess(process);
     }
-    QTimer::singleShot(restartDelayMs, Qt::PreciseTimer, this, &Service::startProcess);
+    startProcessAfter(restartDelayMs);
 }
 
 void Service::stopProcesses()
