@@ -1,6 +1,7 @@
 // Starting, restarting and stopping the worker processes.
 
 #include "service.h"
+#include "workerenvironment.h"
 
 #include <QDebug>
 #include <QProcessEnvironment>
@@ -41,7 +42,7 @@ const char *errorText(QProcess::ProcessError error)
 QProcess *Service::createProcess()
 {
     auto *process = new QProcess;
-    process->setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+    process->setProcessEnvironment(workerEnvironment());
     // Nobody reads what a worker prints; buffering it would let a chatty
     // worker grow the watchdog without bound.
     process->setStandardOutputFile(QProcess::nullDevice());
