@@ -1,6 +1,8 @@
-// bench_barenetwork: an idle Qt program with QtNetwork loaded and one
-// (unbound) TCP server object; the floor of the daemon's memory footprint.
-// Runs its event loop until killed.
+// bench_barenetwork [--exit]: a bare Qt program that loads the toolkit
+// libraries the watchdog loads (one unbound TCP server object pulls in
+// QtNetwork). With --exit it ends at once: the floor of the administrative
+// commands. Without, it idles until killed: the toolkit's share of the
+// watchdog's memory.
 
 #include <QCoreApplication>
 #include <QTcpServer>
@@ -9,5 +11,5 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QTcpServer server;
-    return app.exec();
+    return argc > 1 ? 0 : app.exec();
 }

@@ -142,11 +142,6 @@ QString ratioText(double ratio)
     return number(ratio, 2) + QLatin1Char('x');
 }
 
-qint64 ticksPerSecond()
-{
-    return ::sysconf(_SC_CLK_TCK);
-}
-
 ProcessActivity activityOf(pid_t pid)
 {
     ProcessActivity activity;
@@ -171,19 +166,17 @@ ProcessActivity activityOf(pid_t pid)
     return activity;
 }
 
-qint64 statusKiB(pid_t pid, const char *key)
-{
-    return valueAfterKey(readFile(QStringLiteral("/proc/%1/status").arg(pid)), key);
-}
-
 qint64 smapsRollupKiB(pid_t pid, const char *key)
 {
     return valueAfterKey(readFile(QStringLiteral("/proc/%1/smaps_rollup").arg(pid)), key);
 }
 
-int openDescriptorCount(pid_t pid)
+void pinTo(int cpu)
 {
-    return int(folderEntries(QStringLiteral("/proc/%1/fd").arg(pid)).size());
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    ::sched_setaffinity(0, sizeof set, &set);
 }
 
 QList<QByteArray> environmentWith(const QList<QByteArray> &added, const QList<QByteArray> &removed)
@@ -252,18 +245,13 @@ bool waitForExit(pid_t pid, int timeoutMs, int *status)
     }
 }
 
-void killAndReap(pid_t pid)
-{
-    if (pid <= 0)
-        return;
-    ::kill(pid, SIGKILL);
-    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-}
-
 void ChildGuard::reset(pid_t pid)
 {
-    killAndReap(child);
+    if (child > 0) {
+        ::kill(child, SIGKILL);
+        while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
     child = pid;
 }
 

@@ -60,12 +60,11 @@ struct ProcessActivity
     bool valid() const { return cpuTicks >= 0; }
 };
 ProcessActivity activityOf(pid_t pid);
-qint64 ticksPerSecond();
-// A "Key: <n> kB" line of /proc/<pid>/status or smaps_rollup, in KiB; -1 when
-// missing.
-qint64 statusKiB(pid_t pid, const char *key);
+// A "Key: <n> kB" line of /proc/<pid>/smaps_rollup, in KiB; -1 when missing.
 qint64 smapsRollupKiB(pid_t pid, const char *key);
-int openDescriptorCount(pid_t pid);
+
+// Binds this process (and what it starts from now on) to one CPU.
+void pinTo(int cpu);
 
 // The environment of this process with the given variables removed and
 // the given NAME=value entries added.
@@ -84,8 +83,6 @@ pid_t startProcess(const QString &program, const QStringList &arguments,
 // Waits for pid to end, at most timeoutMs; true with its wait status when it
 // ended.
 bool waitForExit(pid_t pid, int timeoutMs, int *status = nullptr);
-// SIGKILL and reap.
-void killAndReap(pid_t pid);
 
 // A child process that is killed and reaped when the guard goes, unless it
 // was reaped already.

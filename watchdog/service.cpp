@@ -1,13 +1,13 @@
 #include "service.h"
 
 #include "applicationversion.h"
+#include "deadlinetimer.h"
 #include "resourcefolder.h"
 #include "svnrservicecontroller.h"
 
 #include <QDebug>
 #include <QFileInfo>
 #include <QProcessEnvironment>
-#include <QTimer>
 #include <QVersionNumber>
 
 namespace {
@@ -92,7 +92,7 @@ void Service::start()
     const QVersionNumber version({ mrv::ApplicationVersion::major_, mrv::ApplicationVersion::minor_,
                                    mrv::ApplicationVersion::patch_, mrv::ApplicationVersion::build_ });
     qDebug() << "WatchDog(" << version << ") for: " << name;
-    QTimer::singleShot(startDelayMs, Qt::PreciseTimer, this, &Service::startProcess);
+    startProcessAfter(startDelayMs);
 }
 
 void Service::stop()
@@ -119,4 +119,12 @@ void Service::resume()
 bool Service::install(const QString &account, const QString &password)
 {
     return ServiceType::install(account, password);
+}
+
+void Service::startProcessAfter(int delayMs)
+{
+    // Made on first use: its descriptor needs the application's event loop.
+    if (!startTimer)
+        startTimer = new DeadlineTimer([this] { startProcess(); }, this);
+    startTimer->start(delayMs);
 }

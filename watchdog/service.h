@@ -13,6 +13,7 @@
 
 #include <memory>
 
+class DeadlineTimer;
 class QFile;
 class SVNRServiceController;
 
@@ -89,6 +90,10 @@ protected:
 
 private:
     void releaseProcess(QProcess *&process);
+    // Calls startProcess() delayMs from now, on time (see DeadlineTimer).
+    void startProcessAfter(int delayMs);
+
+    DeadlineTimer *startTimer = nullptr;
 };
 
 #endif // SERVICE_H

@@ -1,10 +1,10 @@
 // Starting, restarting and stopping the worker processes.
 
 #include "service.h"
+#include "workerenvironment.h"
 
 #include <QDebug>
 #include <QProcessEnvironment>
-#include <QTimer>
 
 #include <cerrno>
 #include <csignal>
@@ -73,7 +73,7 @@ bool isWorkerStartFault(const QProcess *process)
 QProcess *Service::createProcess()
 {
     auto *process = new QProcess;
-    process->setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+    process->setProcessEnvironment(workerEnvironment());
     // A worker writes where the watchdog writes (the journal under systemd),
     // straight, so that nothing of it is buffered here.
     process->setProcessChannelMode(QProcess::ForwardedChannels);
@@ -215,7 +215,7 @@ void Service::scheduleRestart(QProcess *process)
         releaseProcess(process);
     }
     reportStatus();
-    QTimer::singleShot(restartDelayMs, Qt::PreciseTimer, this, &Service::startProcess);
+    startProcessAfter(restartDelayMs);
 }
 
 void Service::stopProcesses()

@@ -4,6 +4,9 @@
 #include "watchdogtestsupport.h"
 
 #include "applicationversion.h"
+#include "deadlinetimer.h"
+
+#include <QElapsedTimer>
 
 using namespace WatchdogTest;
 
@@ -13,6 +16,8 @@ class tst_WorkerDelays : public FixtureTest
 
 private Q_SLOTS:
     void startAndRestartAfterFiveSeconds();
+    void deadlinesEachCalledOnceInTheirOrder_data();
+    void deadlinesEachCalledOnceInTheirOrder();
 };
 
 void tst_WorkerDelays::startAndRestartAfterFiveSeconds()
@@ -55,6 +60,41 @@ void tst_WorkerDelays::startAndRestartAfterFiveSeconds()
     QVERIFY2(qAbs(restartDelay - delayMs) <= toleranceMs,
              qPrintable(u"restart after %1 ms"_s.arg(restartDelay)));
     QVERIFY(f->messages.texts(QtCriticalMsg).isEmpty());
+}
+
+void tst_WorkerDelays::deadlinesEachCalledOnceInTheirOrder_data()
+{
+    QTest::addColumn<QList<int>>("delaysMs");
+    QTest::newRow("one") << QList<int>{ 100 };
+    QTest::newRow("later one first") << QList<int>{ 600, 100 };
+    QTest::newRow("in order") << QList<int>{ 100, 600 };
+    QTest::newRow("two at once, one earlier") << QList<int>{ 600, 600, 50 };
+}
+
+// A restart pending for one worker must not hold back an earlier one of the
+// other, and none may come early: each deadline is called once, at or after
+// its time, and before the next later one is due.
+void tst_WorkerDelays::deadlinesEachCalledOnceInTheirOrder()
+{
+    QFETCH(QList<int>, delaysMs);
+    QElapsedTimer clock;
+    QList<qint64> calledAtMs;
+    DeadlineTimer timer([&] { calledAtMs.append(clock.elapsed()); });
+    clock.start();
+    for (int delayMs : std::as_const(delaysMs))
+        timer.start(delayMs);
+    QCOMPARE(timer.pendingCount(), delaysMs.size());
+
+    QTRY_COMPARE(calledAtMs.size(), delaysMs.size());
+    std::sort(delaysMs.begin(), delaysMs.end());
+    for (qsizetype i = 0; i < delaysMs.size(); ++i) {
+        QVERIFY2(calledAtMs.at(i) >= delaysMs.at(i), qPrintable(u"call %1 came early"_s.arg(i)));
+        if (i + 1 < delaysMs.size() && delaysMs.at(i + 1) > delaysMs.at(i))
+            QVERIFY2(calledAtMs.at(i) < delaysMs.at(i + 1), qPrintable(u"call %1 waited for a later deadline"_s.arg(i)));
+    }
+    QCOMPARE(timer.pendingCount(), 0);
+    QTest::qWait(100);
+    QCOMPARE(calledAtMs.size(), delaysMs.size());
 }
 
 QTEST_GUILESS_MAIN(tst_WorkerDelays)
