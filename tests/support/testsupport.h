@@ -193,7 +193,7 @@ public:
 };
 
 
-// A staged installation: a copy of program in bin/ beside the stand-in worker
+// A staged installation: a copy of program in farm_watchdog/ beside the stand-in worker
 // (when given), a resource folder that "resources.ini" beside them names, and
 // the environment its children get. Every process that runs a staged copy is
 // killed when the object goes.
@@ -201,13 +201,12 @@ class Installation
 {
 public:
     Installation(const QString &program, const QString &worker = QString())
-        : executable(root.filePath(u"bin/"_s + QFileInfo(program).fileName())),
+        : bin(root.filePath(u"farm_watchdog/"_s)), executable(bin + QFileInfo(program).fileName()),
           resources(root.filePath(u"resources"_s)), record(root.filePath(u"workers.record"_s))
     {
-        valid = QDir().mkpath(resources) && QDir().mkpath(root.filePath(u"bin"_s))
-            && QFile::copy(program, executable)
-            && (worker.isEmpty() || QFile::copy(worker, root.filePath(u"bin/"_s + QFileInfo(worker).fileName())))
-            && writeFile(root.filePath(u"bin/resources.ini"_s), "resources=" + QFile::encodeName(resources) + '\n');
+        valid = QDir().mkpath(resources) && QDir().mkpath(bin) && QFile::copy(program, executable)
+            && (worker.isEmpty() || QFile::copy(worker, bin + QFileInfo(worker).fileName()))
+            && writeFile(bin + u"resources.ini"_s, "resources=" + QFile::encodeName(resources) + '\n');
         env.insert(u"RENDER_WORKER_RECORD"_s, record);
     }
     ~Installation() { killAll(); }
@@ -222,7 +221,7 @@ public:
         const QStringList entries = QDir(u"/proc"_s).entryList(QDir::Dirs);
         for (const QString &entry : entries) {
             const QString exe = QFileInfo(u"/proc/"_s + entry + u"/exe"_s).symLinkTarget();
-            if (entry.toLongLong() > 0 && exe.startsWith(root.filePath(u"bin/"_s))
+            if (entry.toLongLong() > 0 && exe.startsWith(bin)
                 && (name.isEmpty() || exe.endsWith(u'/' + name)) && !processGone(entry.toLongLong()))
                 pids << entry.toLongLong();
         }
@@ -243,6 +242,8 @@ public:
     }
 
     QTemporaryDir root;
+    // "_watchdog" in a folder name stays: only the file name loses it.
+    const QString bin;
     const QString executable;
     const QString resources;
     const QString record;
