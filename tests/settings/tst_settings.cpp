@@ -111,13 +111,9 @@ void TestSettings::report()
     QFETCH(QByteArray, file);
     QFETCH(QString, line);
     QVERIFY(ts::writeFile(path, file));
-    static QStringList messages;
-    messages.clear();
-    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &text) { messages << text; });
+    QTest::ignoreMessage(QtInfoMsg, qPrintable(line)); // and fails unless it comes
     QSettings store(path, QSettings::NativeFormat);
     logWorkerSettingsReport(store);
-    qInstallMessageHandler(previous);
-    QVERIFY2(messages.contains(line), qPrintable(messages.join(u'\n')));
 }
 
 void TestSettings::languageNames_data()

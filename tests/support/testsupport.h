@@ -1,13 +1,13 @@
 #ifndef TESTSUPPORT_H
 #define TESTSUPPORT_H
 
-// What every test shares: files, environment and settings scope guards, child
-// processes, and the staged installation in a private mount namespace.
+// What every test shares: files, guards of the environment and the settings
+// scope, child processes, a private mount namespace with its own system log,
+// and the staged installation.
 
 #include <QtTest>
 
 #include <csignal>
-#include <cstring>
 #include <optional>
 #include <sched.h>
 #include <sys/mount.h>
@@ -33,8 +33,7 @@ inline QByteArray readFile(const QString &path)
 inline bool writeFile(const QString &path, const QByteArray &content)
 {
     QFile file(path);
-    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(content) == content.size();
+    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
 inline mode_t modeOf(const QString &path)
@@ -51,8 +50,7 @@ inline bool processGone(qint64 pid)
     return pid <= 0 || state >= stat.size() || stat.at(state) == 'Z' || stat.at(state) == 'X';
 }
 
-// Sets variables of this process's environment (a null value removes one) and
-// puts back what was there when it goes.
+// Sets variables of this process's environment and puts back what was there.
 class EnvironmentGuard
 {
 public:
@@ -67,27 +65,22 @@ public:
     {
         if (!saved.contains(name))
             saved.insert(name, qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt);
-        value.isNull() ? qunsetenv(name) : qputenv(name, value);
+        qputenv(name, value);
     }
 
 private:
     QMap<QByteArray, std::optional<QByteArray>> saved;
 };
 
-// Points the system-scope settings (the resource folder's record, the service
-// registry) at a folder of the test's own while it lives.
+// The system-scope settings (resource folder record, service registry) in a
+// folder of the test's own while it lives.
 class SystemScopeRedirect
 {
 public:
-    SystemScopeRedirect()
-    {
-        for (const auto format : { QSettings::NativeFormat, QSettings::IniFormat })
-            QSettings::setPath(format, QSettings::SystemScope, folder.path());
-    }
+    SystemScopeRedirect() { QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, folder.path()); }
     ~SystemScopeRedirect()
     {
-        for (const auto format : { QSettings::NativeFormat, QSettings::IniFormat })
-            QSettings::setPath(format, QSettings::SystemScope, QLibraryInfo::path(QLibraryInfo::SettingsPath));
+        QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, QLibraryInfo::path(QLibraryInfo::SettingsPath));
     }
     Q_DISABLE_COPY_MOVE(SystemScopeRedirect)
     const QTemporaryDir folder;
@@ -95,21 +88,18 @@ public:
 
 struct Run
 {
-    int exitCode = -1; // -1 also when it crashed or did not end
+    int exitCode = -1; // also when it crashed or did not end
     QString out;
     QString err;
 };
 
-// A child that dies with the test and is killed when the object goes. Its
-// output goes to files: a daemon it launches inherits them.
+// A child that dies with the test, and is killed when the object goes. Its
+// output goes to files, which a daemon it launches inherits.
 class Child
 {
 public:
-    Child(const QString &program, const QStringList &arguments, const QProcessEnvironment &env,
-          bool ownGroup = false)
+    Child(const QString &program, const QStringList &arguments, const QProcessEnvironment &env, bool ownGroup = false)
     {
-        process.setProgram(program);
-        process.setArguments(arguments);
         process.setProcessEnvironment(env);
         process.setStandardInputFile(QProcess::nullDevice());
         process.setStandardOutputFile(output.filePath(u"out"_s));
@@ -119,7 +109,7 @@ public:
             if (ownGroup)
                 ::setpgid(0, 0);
         });
-        process.start();
+        process.start(program, arguments);
         process.waitForStarted(waitMs);
     }
     ~Child()
@@ -140,11 +130,10 @@ public:
     QProcess process;
 };
 
-// Gives this thread, and every process it starts, a mount namespace of its
-// own: a private /var/tmp (control sockets), /etc/xdg (service registry) and
-// /dev, a tmpfs with the few device nodes programs need and the test's own
-// "log" receiver. Nothing of the machine's is bound, read, changed or left
-// behind. Returns the problem, empty on success.
+// Gives this thread, and every process it starts, a mount namespace with a
+// private /var/tmp (control sockets), /etc/xdg (service registry) and /dev (a
+// tmpfs with the device nodes programs need and the test's own "log"). Nothing
+// of the machine's is bound, changed or left behind. Returns the problem.
 inline QString enterPrivateNamespace()
 {
     if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
@@ -153,26 +142,22 @@ inline QString enterPrivateNamespace()
         if (::mount("tmpfs", folder, "tmpfs", MS_NOSUID, "mode=1777") != 0)
             return u"cannot mount a private "_s + QLatin1String(folder) + u": "_s + qt_error_string();
     }
-    const struct { const char *path; unsigned minor; } nodes[] = {
-        { "/dev/null", 3 }, { "/dev/zero", 5 }, { "/dev/full", 7 }, { "/dev/random", 8 }, { "/dev/urandom", 9 }
-    };
-    for (const auto &node : nodes) {
-        if (::mknod(node.path, S_IFCHR | 0666, makedev(1, node.minor)) != 0 || ::chmod(node.path, 0666) != 0)
-            return u"cannot make "_s + QLatin1String(node.path) + u": "_s + qt_error_string();
+    const std::pair<const char *, unsigned> nodes[] = { { "/dev/null", 3 }, { "/dev/zero", 5 }, { "/dev/full", 7 },
+                                                       { "/dev/random", 8 }, { "/dev/urandom", 9 } };
+    for (const auto &[path, minor] : nodes) {
+        if (::mknod(path, S_IFCHR | 0666, makedev(1, minor)) != 0 || ::chmod(path, 0666) != 0)
+            return u"cannot make "_s + QLatin1String(path) + u": "_s + qt_error_string();
     }
-    ::symlink("/proc/self/fd", "/dev/fd");
-    return {};
+    return ::symlink("/proc/self/fd", "/dev/fd") == 0 ? QString() : u"cannot link /dev/fd"_s;
 }
 
-// The receiver on the private /dev/log: what processes send to the system log.
+// The receiver on the private /dev/log.
 class DevLog
 {
 public:
     bool bind()
     {
-        sockaddr_un address = {};
-        address.sun_family = AF_UNIX;
-        std::strcpy(address.sun_path, "/dev/log");
+        sockaddr_un address = { AF_UNIX, "/dev/log" };
         fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         return fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
     }
@@ -180,23 +165,20 @@ public:
     // Every entry received so far, "<priority>ident[pid]: text" without the time.
     QStringList entries()
     {
+        static const QRegularExpression stamp(u"^(<\\d+>)\\w{3} [ \\d]\\d \\d\\d:\\d\\d:\\d\\d "_s);
         char buffer[4096];
-        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
-            QString entry = QString::fromUtf8(buffer, n);
-            static const QRegularExpression stamp(u"^(<\\d+>)\\w{3} [ \\d]\\d \\d\\d:\\d\\d:\\d\\d "_s);
-            received << entry.replace(stamp, u"\\1"_s);
-        }
+        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+            received << QString::fromUtf8(buffer, n).replace(stamp, u"\\1"_s);
         return received;
     }
     int fd = -1;
     QStringList received;
 };
 
-
-// A staged installation: a copy of program in farm_watchdog/ beside the stand-in worker
-// (when given), a resource folder that "resources.ini" beside them names, and
-// the environment its children get. Every process that runs a staged copy is
-// killed when the object goes.
+// A staged installation: a copy of program beside the stand-in worker (if
+// given) in a folder whose name ends in "_watchdog", a resource folder that
+// "resources.ini" beside them names, and the environment of its children.
+// Every process of a staged program dies when the object goes.
 class Installation
 {
 public:
@@ -214,15 +196,13 @@ public:
 
     QString path(const QString &name) const { return root.filePath(name); }
     Run run(const QStringList &arguments) { return Child(executable, arguments, env).finish(); }
-    // The pids of the live processes of the staged programs, named name if given.
+    // The live processes of the staged programs, of the one named name if given.
     QList<qint64> processes(const QString &name = QString()) const
     {
         QList<qint64> pids;
-        const QStringList entries = QDir(u"/proc"_s).entryList(QDir::Dirs);
-        for (const QString &entry : entries) {
+        for (const QString &entry : QDir(u"/proc"_s).entryList(QDir::Dirs)) {
             const QString exe = QFileInfo(u"/proc/"_s + entry + u"/exe"_s).symLinkTarget();
-            if (entry.toLongLong() > 0 && exe.startsWith(bin)
-                && (name.isEmpty() || exe.endsWith(u'/' + name)) && !processGone(entry.toLongLong()))
+            if (exe.startsWith(bin) && (name.isEmpty() || exe.endsWith(u'/' + name)) && !processGone(entry.toLongLong()))
                 pids << entry.toLongLong();
         }
         return pids;
@@ -242,7 +222,6 @@ public:
     }
 
     QTemporaryDir root;
-    // "_watchdog" in a folder name stays: only the file name loses it.
     const QString bin;
     const QString executable;
     const QString resources;
