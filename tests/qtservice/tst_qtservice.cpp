@@ -9,7 +9,7 @@ namespace {
 
 const QString name = u"QtService Test"_s;
 
-// "start <pid> umask=..." and the events after it, as the service appended them.
+// "start <pid> umask=... args=..." and the events after it.
 QStringList events(const QString &path)
 {
     return QString::fromUtf8(ts::readFile(path)).split(u'\n', Qt::SkipEmptyParts);
@@ -19,10 +19,9 @@ QStringList events(const QString &path)
 // connection (closed), or nothing came for a second.
 QByteArray exchange(const QByteArray &bytes, qsizetype want, bool *closed)
 {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, QFile::encodeName(controlSocketPath(name)).constData());
+    sockaddr_un address;
+    socklen_t length;
+    const int fd = openUnixStreamSocket(controlSocketPath(name), &address, &length);
     const timeval second{ 1, 0 };
     // A small send buffer: the daemon then reads the requests in small pieces.
     const int sendBuffer = 4096;
@@ -31,7 +30,7 @@ QByteArray exchange(const QByteArray &bytes, qsizetype want, bool *closed)
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &second, sizeof second);
     QByteArray reply;
     *closed = false;
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), length) == 0) {
         for (qsizetype sent = 0, n = 0; sent < bytes.size(); sent += n) {
             if ((n = ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL)) <= 0)
                 break;
@@ -100,10 +99,11 @@ qint64 TestQtService::startDaemon(int flags, const QByteArray &log)
     return start.section(u' ', 1, 1).toLongLong();
 }
 
-// One row per request to a running daemon: on its control socket (bytes,
-// with the replies expected, "<closed>" for a connection the daemon must
-// drop) or through the command line (options, with the exit code expected).
-// Then the events the service saw after its start, and whether it still runs.
+// One row per request to a running daemon: bytes on its control socket with
+// the replies expected ("<closed>": the daemon must drop the connection), or
+// options on the command line with the exit code and a part of the output
+// expected. Then the events of the service after its start, and whether it
+// still runs.
 void TestQtService::daemon_data()
 {
     QTest::addColumn<int>("flags"); // 1 CanPause, 2 CannotStop
@@ -128,8 +128,8 @@ void TestQtService::daemon_data()
     QTest::newRow("-resume") << 1 << "-resume"_ba << "0"_ba << QStringList{ "resume" } << true;
     QTest::newRow("-c") << 0 << "-c 7"_ba << "0"_ba << QStringList{ "command 7" } << true;
     QTest::newRow("-command") << 0 << "-command 8"_ba << "0"_ba << QStringList{ "command 8" } << true;
-    QTest::newRow("second start") << 0 << ""_ba << "252"_ba << QStringList() << true;
-    QTest::newRow("-v") << 0 << "-v"_ba << "0"_ba << QStringList() << true;
+    QTest::newRow("second start") << 0 << ""_ba << "252 could not start"_ba << QStringList() << true;
+    QTest::newRow("-v") << 0 << "-v"_ba << "0 not installed and running"_ba << QStringList() << true;
 }
 
 void TestQtService::daemon()
@@ -143,11 +143,8 @@ void TestQtService::daemon()
     QVERIFY(pid);
     if (request.isEmpty() || request.startsWith('-')) {
         const ts::Run run = stage->run(QString::fromLatin1(request).split(u' ', Qt::SkipEmptyParts));
-        QCOMPARE(QByteArray::number(quint8(run.exitCode)), reply);
-        if (request == "-v")
-            QVERIFY2(run.out.contains(u"not installed and running"_s), qPrintable(run.out));
-        if (request.isEmpty())
-            QVERIFY(run.err.contains(u"could not start"_s));
+        QCOMPARE(QByteArray::number(quint8(run.exitCode)), reply.split(' ').constFirst());
+        QVERIFY2((run.out + run.err).contains(QString::fromLatin1(reply).section(u' ', 1)), qPrintable(run.out + run.err));
     } else {
         bool closed = false;
         const bool expectClose = reply == "<closed>";
@@ -176,9 +173,7 @@ void TestQtService::administration_data()
     QTest::newRow("-install again") << "-install" << "installed" << 0 << "is already installed" << true;
     QTest::newRow("-i broken") << "-i" << "broken" << 255 << "could not be installed" << false;
     QTest::newRow("-u") << "-u" << "installed" << 0 << "has been uninstalled." << false;
-    QTest::newRow("-uninstall none") << "-uninstall" << "empty" << 0 << "is not installed" << false;
     QTest::newRow("-v installed") << "-v" << "installed" << 0 << "%1\n\nis installed and not running" << true;
-    QTest::newRow("-h") << "-h" << "empty" << 0 << "\n%1 -[i|u|e|s|v|h]\n" << false;
 }
 
 void TestQtService::administration()
