@@ -44,14 +44,12 @@ void TestSettings::read_data()
     QTest::addColumn<Field>("field");
     QTest::addColumn<QVariant>("value");
     QTest::newRow("days default") << ""_ba << FIELD(daysToKeepLogs) << QVariant(10);
-    QTest::newRow("level default") << ""_ba << FIELD(logLevel) << QVariant(4);
     QTest::newRow("legacy level") << "[common]\ndebugLevel=2\n"_ba << FIELD(logLevel) << QVariant(2);
     QTest::newRow("legacy slave flag") << "[worker]\nslave=true\n"_ba << FIELD(worker) << QVariant(true);
     QTest::newRow("legacy group") << "[slave]\nslavePriority=30\n[worker]\nallowedCores=3\n"_ba << FIELD(workerPriority) << QVariant(30);
     QTest::newRow("legacy proxy password") << "[manager]\nproxyPass=secret\n"_ba << FIELD(proxyPassword) << QVariant(u"secret"_s);
     QTest::newRow("priority 30") << "[worker]\nworkerPriority=30\n"_ba << FIELD(workerPriority) << QVariant(30);
     QTest::newRow("priority 29") << "[worker]\nworkerPriority=29\n"_ba << FIELD(workerPriority) << QVariant(20);
-    QTest::newRow("priority text") << "[worker]\nworkerPriority=high\n"_ba << FIELD(workerPriority) << QVariant(10);
     QTest::newRow("light theme") << "[common]\ntheme= Light\n"_ba << FIELD(theme) << QVariant(u"Light"_s);
     QTest::newRow("odd theme") << "[common]\ntheme=Pink\n"_ba << FIELD(theme) << QVariant(u"Dark"_s);
     QTest::newRow("port 16 bits") << "[manager]\nclientStatePort=70000\n"_ba << FIELD(clientStatePort) << QVariant(quint16(4464));
@@ -59,9 +57,6 @@ void TestSettings::read_data()
     QTest::newRow("negative GPU") << "[worker]\nworkerGpus=-1\n"_ba << FIELD(workerGpus) << QVariant::fromValue(QList<qint32>());
     QTest::newRow("overlap as region") << "[manager]\ninteriorModeRegionSizeHint=10\ninteriorModeRegionOverlap=10\n"_ba
                                        << FIELD(interiorModeRegionOverlap) << QVariant(0);
-    QTest::newRow("overlap in region") << "[manager]\ninteriorModeRegionSizeHint=10\ninteriorModeRegionOverlap=9\n"_ba
-                                       << FIELD(interiorModeRegionOverlap) << QVariant(9);
-    QTest::newRow("no region") << "[manager]\nregionSizeHint=0\n"_ba << FIELD(regionSizeHint) << QVariant(320);
 }
 
 void TestSettings::read()

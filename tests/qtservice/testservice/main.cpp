@@ -1,20 +1,15 @@
 // A service for the framework's tests, scripted through the environment:
-//
-//   TESTSERVICE_NAME      service name (required)
-//   TESTSERVICE_FLAGS     service flags as an int
-//   TESTSERVICE_REGISTRY  folder that replaces the system-scope settings location
-//   TESTSERVICE_EVENTS    file that gets one line per event: "start <pid>
-//                         umask=<octal> args=<a|b|..>", "stop", "pause",
-//                         "resume", "command <code>"
-//   TESTSERVICE_LOG       start() writes system-log messages of every type
+// TESTSERVICE_NAME (required), TESTSERVICE_FLAGS (service flags as an int),
+// TESTSERVICE_REGISTRY (folder of the system-scope settings), TESTSERVICE_LOG
+// (start() writes system-log messages of every type) and TESTSERVICE_EVENTS,
+// a file that gets a line per event: "start <pid> umask=<octal> args=<a|b|..>",
+// "stop", "pause", "resume", "command <code>".
 
 #include "qtservice.h"
 
-#include <QDir>
 #include <QFile>
 #include <QSettings>
 
-#include <cstdio>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,28 +18,21 @@ namespace {
 void appendEvent(const QString &line)
 {
     QFile file(qEnvironmentVariable("TESTSERVICE_EVENTS"));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        fprintf(stderr, "testservice: cannot append to %s\n", qPrintable(file.fileName()));
-    else
-        file.write(line.toUtf8() + '\n');
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append) || file.write(line.toUtf8() + '\n') <= 0)
+        qFatal("testservice: cannot append to %s", qPrintable(file.fileName()));
 }
 
 class TestService : public QtService<QCoreApplication>
 {
 public:
-    TestService(int argc, char **argv, const QString &name)
-        : QtService<QCoreApplication>(argc, argv, name, nullptr)
-    {
-    }
+    TestService(int argc, char **argv) : QtService<QCoreApplication>(argc, argv, qEnvironmentVariable("TESTSERVICE_NAME"), nullptr) {}
 
 protected:
     void start() override
     {
         const mode_t mask = ::umask(0);
         ::umask(mask);
-        appendEvent(QStringLiteral("start %1 umask=%2 args=%3")
-                        .arg(::getpid())
-                        .arg(uint(mask), 3, 8, QLatin1Char('0'))
+        appendEvent(QStringLiteral("start %1 umask=%2 args=%3").arg(::getpid()).arg(uint(mask), 3, 8, QLatin1Char('0'))
                         .arg(QCoreApplication::arguments().join(QLatin1Char('|'))));
         if (qEnvironmentVariableIsSet("TESTSERVICE_LOG")) {
             logMessage(QStringLiteral("testservice information"), Information);
@@ -63,13 +51,9 @@ protected:
 
 int main(int argc, char **argv)
 {
-    if (!qEnvironmentVariableIsSet("TESTSERVICE_NAME")) {
-        fprintf(stderr, "testservice: TESTSERVICE_NAME is not set\n");
-        return 99;
-    }
     if (qEnvironmentVariableIsSet("TESTSERVICE_REGISTRY"))
         QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, qEnvironmentVariable("TESTSERVICE_REGISTRY"));
-    TestService service(argc, argv, qEnvironmentVariable("TESTSERVICE_NAME"));
+    TestService service(argc, argv);
     service.setServiceFlags(QtServiceBase::ServiceFlags(qEnvironmentVariableIntValue("TESTSERVICE_FLAGS")));
     return service.exec();
 }
