@@ -22,6 +22,7 @@
 
 #include <fcntl.h>
 #include <functional>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -102,7 +103,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             n > 0 ? void(at += n) : QCoreApplication::processEvents();
         }
         sent += piece;
-        FUZZ_CHECK(processEventsUntil([&] { return !open() || connection->bytesAvailable() == 0; }));
+        // Until the server has read everything sent, or closed the connection.
+        FUZZ_CHECK(processEventsUntil([&] {
+            int queued = 0;
+            return !open() || (::ioctl(fds[0], FIONREAD, &queued) == 0 && queued == 0 && connection->bytesAvailable() == 0);
+        }));
         for (ssize_t n; (n = ::recv(fds[1], buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
             received.append(buffer, n);
         // More text than the bound after the last line end closes the connection.
