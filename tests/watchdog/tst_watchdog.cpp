@@ -147,7 +147,7 @@ void TestWatchdog::supervision()
             QCOMPARE(QFileInfo(u"/proc/"_s + pid + u"/fd/1"_s).symLinkTarget(), u"/dev/null"_s);
     }
     if (action == u"wait") {
-        QTest::qWait(1500);
+        QTest::qWait(3000); // well within the product's five seconds
         QCOMPARE(stage->workerEvents(u"start"_s).size(), starts.size());
     } else if (!action.isEmpty()) {
         action == u"pause" ? service->pause() : service->stop();
