@@ -154,7 +154,8 @@ void TestQtService::daemon()
         else
             QCOMPARE(got, reply);
     }
-    QTRY_COMPARE(events(eventsPath).mid(1), after);
+    QTRY_VERIFY(events(eventsPath).size() > after.size());
+    QCOMPARE(events(eventsPath).mid(1), after);
     QTRY_COMPARE_WITH_TIMEOUT(ts::processGone(pid), !running, ts::waitMs);
     QCOMPARE(stage->processes().size(), running ? 1 : 0);
     QCOMPARE(ts::modeOf(socketPath) != 0, running);
