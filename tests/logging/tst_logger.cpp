@@ -156,8 +156,9 @@ void TestLogger::removeOldLogs_data()
     // The file of the day that begins is one of them.
     QTest::newRow("three days") << four << 3 << QStringList{ four[1], four[3] };
     QTest::newRow("none") << four << 0 << QStringList();
-    QTest::newRow("foreign names") << QStringList{ u"other_01_Dec_2026.log"_s, u"notes.txt"_s, four[0], four[3] } << 2
-                                   << QStringList{ u"other_01_Dec_2026.log"_s, u"notes.txt"_s, four[3] };
+    // The foreign name is the oldest dated one.
+    QTest::newRow("foreign names") << QStringList{ u"other_05_Nov_2026.log"_s, u"notes.txt"_s, four[0], four[3] } << 2
+                                   << QStringList{ u"other_05_Nov_2026.log"_s, u"notes.txt"_s, four[3] };
     QTest::newRow("undated first") << QStringList{ prefix + u"old.log"_s, four[0] } << 2 << QStringList{ four[0] };
 }
 
