@@ -1,0 +1,236 @@
+// The service framework as admins and clients meet it: the command line and
+// the control protocol of a daemon of the scripted test service, its system
+// log, its stop signals and its registry, all in a private mount namespace.
+
+#include "controlsocket.h"
+#include "testsupport.h"
+
+namespace {
+
+const QString name = u"QtService Test"_s;
+
+// "start <pid> umask=... args=..." and the events after it.
+QStringList events(const QString &path)
+{
+    return QString::fromUtf8(ts::readFile(path)).split(u'\n', Qt::SkipEmptyParts);
+}
+
+// Sends bytes and reads replies until want bytes came, the daemon closed the
+// connection (closed), or nothing came for a second.
+QByteArray exchange(const QByteArray &bytes, qsizetype want, bool *closed)
+{
+    sockaddr_un address;
+    socklen_t length;
+    const int fd = openUnixStreamSocket(controlSocketPath(name), &address, &length);
+    const timeval second{ 1, 0 };
+    // A small send buffer: the daemon then reads the requests in small pieces.
+    const int sendBuffer = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &second, sizeof second);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &second, sizeof second);
+    QByteArray reply;
+    *closed = false;
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), length) == 0) {
+        for (qsizetype sent = 0, n = 0; sent < bytes.size(); sent += n) {
+            if ((n = ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL)) <= 0)
+                break;
+        }
+        char buffer[65536];
+        ssize_t n = 1;
+        while (reply.size() < want && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+            reply.append(buffer, n);
+        *closed = n == 0 || (n < 0 && errno != EAGAIN);
+    }
+    ::close(fd);
+    return reply;
+}
+
+} // namespace
+
+class TestQtService : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void daemon_data();
+    void daemon();
+    void administration_data();
+    void administration();
+    void stopSignalsStopOnce();
+    void socketFiles();
+    void cleanup() { stage->killAll(); QFile::remove(eventsPath); ::unlink(QFile::encodeName(socketPath)); }
+
+private:
+    qint64 startDaemon(int flags, const QByteArray &log = {});
+
+    std::unique_ptr<ts::Installation> stage;
+    ts::DevLog devLog;
+    QString eventsPath;
+    const QString socketPath = controlSocketPath(name);
+};
+
+void TestQtService::initTestCase()
+{
+    const QString problem = ts::enterPrivateNamespace();
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QVERIFY(devLog.bind());
+    stage = std::make_unique<ts::Installation>(QStringLiteral(TESTSERVICE_PATH));
+    QVERIFY(stage->valid);
+    eventsPath = stage->path(u"events"_s);
+    stage->env.insert(u"TESTSERVICE_NAME"_s, name);
+    stage->env.insert(u"TESTSERVICE_EVENTS"_s, eventsPath);
+    stage->env.insert(u"TESTSERVICE_REGISTRY"_s, stage->path(u"registry"_s));
+}
+
+// Launches the daemon as an admin does, without option; its pid, 0 on failure.
+qint64 TestQtService::startDaemon(int flags, const QByteArray &log)
+{
+    stage->env.insert(u"TESTSERVICE_FLAGS"_s, QString::number(flags));
+    log.isEmpty() ? stage->env.remove(u"TESTSERVICE_LOG"_s) : stage->env.insert(u"TESTSERVICE_LOG"_s, u"1"_s);
+    if (stage->run({ u"extra"_s }).exitCode != 0
+        || !QTest::qWaitFor([&] { return !events(eventsPath).isEmpty() && ts::modeOf(socketPath); }, ts::waitMs))
+        return 0;
+    // Files of the daemon are its group's to read and nobody else's; every
+    // local user may control it.
+    const QString start = events(eventsPath).constFirst();
+    if (!start.endsWith(u" umask=027 args="_s + stage->executable + u"|extra"_s) || ts::modeOf(socketPath) != (S_IFSOCK | 0666))
+        return 0;
+    return start.section(u' ', 1, 1).toLongLong();
+}
+
+// One row per request to a running daemon: bytes on its control socket with
+// the replies expected ("<closed>": the daemon must drop the connection), or
+// options on the command line with the exit code and a part of the output
+// expected. Then the events of the service after its start, and whether it
+// still runs.
+void TestQtService::daemon_data()
+{
+    QTest::addColumn<int>("flags"); // 1 CanPause, 2 CannotStop
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QStringList>("after");
+    QTest::addColumn<bool>("running");
+    const QByteArray many = QByteArray("alive\r\n").repeated(300000);
+    QTest::newRow("alive") << 0 << "alive\r\n"_ba << "true"_ba << QStringList() << true;
+    QTest::newRow("terminate") << 0 << "terminate\r\n"_ba << "true"_ba << QStringList{ "stop" } << false;
+    QTest::newRow("cannot stop") << 2 << "terminate\r\n"_ba << "false"_ba << QStringList() << true;
+    QTest::newRow("pause resume") << 1 << "pause\r\nresume\r\n"_ba << "truetrue"_ba << QStringList{ "pause", "resume" } << true;
+    QTest::newRow("cannot pause") << 0 << "pause\r\nresume\r\n"_ba << "falsefalse"_ba << QStringList() << true;
+    QTest::newRow("command") << 0 << "num:42\r\nnum:\r\nnum:x\r\n"_ba << "truefalsetrue"_ba << QStringList{ "command 42", "command 0" } << true;
+    QTest::newRow("unknown") << 0 << "bogus\r\nALIVE\r\nalive\r\n"_ba << "falsefalsetrue"_ba << QStringList() << true;
+    QTest::newRow("bare LF") << 0 << "terminate\nalive\r\n"_ba << "false"_ba << QStringList() << true;
+    QTest::newRow("endless line") << 0 << QByteArray(5000, 'x') << "<closed>"_ba << QStringList() << true;
+    QTest::newRow("replies unread") << 0 << many << "<closed>"_ba << QStringList() << true;
+    QTest::newRow("-t") << 0 << "-t"_ba << "0"_ba << QStringList{ "stop" } << false;
+    QTest::newRow("-terminate") << 0 << "-terminate"_ba << "0"_ba << QStringList{ "stop" } << false;
+    QTest::newRow("-p") << 1 << "-p"_ba << "0"_ba << QStringList{ "pause" } << true;
+    QTest::newRow("-resume") << 1 << "-resume"_ba << "0"_ba << QStringList{ "resume" } << true;
+    QTest::newRow("-c") << 0 << "-c 7"_ba << "0"_ba << QStringList{ "command 7" } << true;
+    QTest::newRow("-command") << 0 << "-command 8"_ba << "0"_ba << QStringList{ "command 8" } << true;
+    QTest::newRow("second start") << 0 << ""_ba << "252 could not start"_ba << QStringList() << true;
+    QTest::newRow("-v") << 0 << "-v"_ba << "0 not installed and running"_ba << QStringList() << true;
+}
+
+void TestQtService::daemon()
+{
+    QFETCH(int, flags);
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, reply);
+    QFETCH(QStringList, after);
+    QFETCH(bool, running);
+    const qint64 pid = startDaemon(flags);
+    QVERIFY(pid);
+    if (request.isEmpty() || request.startsWith('-')) {
+        const ts::Run run = stage->run(QString::fromLatin1(request).split(u' ', Qt::SkipEmptyParts));
+        QCOMPARE(QByteArray::number(quint8(run.exitCode)), reply.split(' ').constFirst());
+        QVERIFY2((run.out + run.err).contains(QString::fromLatin1(reply).section(u' ', 1)), qPrintable(run.out + run.err));
+    } else {
+        bool closed = false;
+        const bool expectClose = reply == "<closed>";
+        const QByteArray got = exchange(request, expectClose ? request.size() * 4 : reply.size(), &closed);
+        if (expectClose)
+            QVERIFY2(closed && got.size() < request.size() / 7 * 4, "the daemon kept the connection");
+        else
+            QCOMPARE(got, reply);
+    }
+    QTRY_VERIFY(events(eventsPath).size() > after.size());
+    QCOMPARE(events(eventsPath).mid(1), after);
+    QTRY_COMPARE_WITH_TIMEOUT(ts::processGone(pid), !running, ts::waitMs);
+    QCOMPARE(stage->processes().size(), running ? 1 : 0);
+    QCOMPARE(ts::modeOf(socketPath) != 0, running);
+}
+
+// Install, uninstall and their reports; "registry" says whether the registry
+// can be written and what it holds beforehand.
+void TestQtService::administration_data()
+{
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QString>("registry"); // "empty", "installed", "broken"
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<bool>("installed");
+    QTest::newRow("-i") << "-i" << "empty" << 0 << "has been installed under: %1" << true;
+    QTest::newRow("-install again") << "-install" << "installed" << 0 << "is already installed" << true;
+    QTest::newRow("-i broken") << "-i" << "broken" << 255 << "could not be installed" << false;
+    QTest::newRow("-u") << "-u" << "installed" << 0 << "has been uninstalled." << false;
+    QTest::newRow("-v installed") << "-v" << "installed" << 0 << "%1\n\nis installed and not running" << true;
+}
+
+void TestQtService::administration()
+{
+    QFETCH(QString, option);
+    QFETCH(QString, registry);
+    QFETCH(int, exitCode);
+    QFETCH(QString, output);
+    QFETCH(bool, installed);
+    const QString folder = stage->path(u"registry"_s);
+    QDir(folder).removeRecursively();
+    QFile::remove(folder);
+    if (registry == u"installed")
+        QCOMPARE(stage->run({ u"-i"_s }).exitCode, 0);
+    if (registry == u"broken")
+        QVERIFY(ts::writeFile(folder, "a file, not a folder"));
+    const ts::Run run = stage->run({ option });
+    QCOMPARE(run.exitCode == -1 ? -1 : quint8(run.exitCode), exitCode);
+    QVERIFY2((run.out + run.err).contains(output.replace(u"%1"_s, stage->executable)), qPrintable(run.out + run.err));
+    const QSettings store(folder + u"/QtSoftware.conf"_s, QSettings::IniFormat);
+    QCOMPARE(store.value(u"services/"_s + name + u"/path"_s).toString(), installed ? stage->executable : QString());
+}
+
+// A stop signal sent to the whole process group comes as SIGTERM and SIGINT
+// at once: the service stops once and ends cleanly.
+void TestQtService::stopSignalsStopOnce()
+{
+    ts::Child child(stage->executable, { u"-e"_s }, stage->env, true);
+    QTRY_VERIFY_WITH_TIMEOUT(!events(eventsPath).isEmpty(), ts::waitMs);
+    // Stopped meanwhile, it gets both before it can handle either.
+    QCOMPARE(::kill(pid_t(child.pid()), SIGSTOP), 0);
+    QCOMPARE(::kill(pid_t(-child.pid()), SIGTERM), 0);
+    QCOMPARE(::kill(pid_t(-child.pid()), SIGINT), 0);
+    QCOMPARE(::kill(pid_t(child.pid()), SIGCONT), 0);
+    QCOMPARE(child.finish().exitCode, 0);
+    QCOMPARE(events(eventsPath).mid(1), QStringList{ u"stop"_s });
+}
+
+// A socket file left by a dead daemon does not keep the next from its socket;
+// a stopping daemon deletes its own socket file only; the system log gets
+// every line of a message at the priority of its type.
+void TestQtService::socketFiles()
+{
+    QVERIFY(ts::writeFile(socketPath, "left behind"));
+    qint64 pid = startDaemon(0, "log");
+    QVERIFY(pid);
+    const QString ident = u"qtservicetest[%1]: "_s.arg(pid);
+    QTRY_COMPARE(devLog.entries().filter(ident),
+                 QStringList({ u"<30>"_s + ident + u"testservice information"_s, u"<27>"_s + ident + u"testservice error"_s,
+                               u"<28>"_s + ident + u"testservice warning"_s, u"<30>"_s + ident + u"first line"_s,
+                               u"<30>"_s + ident, u"<30>"_s + ident + u"third line"_s }));
+    QVERIFY(::unlink(QFile::encodeName(socketPath)) == 0 && ts::writeFile(socketPath, "another daemon's"));
+    QCOMPARE(::kill(pid_t(pid), SIGTERM), 0);
+    QTRY_VERIFY(ts::processGone(pid));
+    QCOMPARE(ts::readFile(socketPath), "another daemon's"_ba);
+}
+
+QTEST_GUILESS_MAIN(TestQtService)
+#include "tst_qtservice.moc"

@@ -1,0 +1,145 @@
+// The shared settings: what a file reads as (defaults, corrections,
+// migrations), what writing stores, the report of them, language names and
+// where the resource folder is.
+
+#include "languages.h"
+#include "rendersettings.h"
+#include "resourcefolder.h"
+#include "settingsreport.h"
+#include "settingsstorage.h"
+#include "testsupport.h"
+
+using Field = QVariant (*)(const RenderSettings &);
+Q_DECLARE_METATYPE(Field)
+#define FIELD(name) Field([](const RenderSettings &s) { return QVariant::fromValue(s.name); })
+
+class TestSettings : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // A file of its own for every case: the toolkit caches what it parsed and
+    // may not notice a rewrite of the same length within a second.
+    void init() { path = folder.filePath(u"settings%1.conf"_s.arg(++cases)); }
+    void read_data();
+    void read();
+    void writeStoresEveryFieldForEveryone();
+    void report_data();
+    void report();
+    void languageNames_data();
+    void languageNames();
+    void resourceFolder();
+
+private:
+    QTemporaryDir folder;
+    QString path;
+    int cases = 0;
+};
+
+// A settings file, one field of what it reads as, and whether the value must
+// survive a second reading (a migration stores what it moves at once).
+void TestSettings::read_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<Field>("field");
+    QTest::addColumn<QVariant>("value");
+    QTest::newRow("days default") << ""_ba << FIELD(daysToKeepLogs) << QVariant(10);
+    QTest::newRow("legacy level") << "[common]\ndebugLevel=2\n"_ba << FIELD(logLevel) << QVariant(2);
+    QTest::newRow("legacy slave flag") << "[worker]\nslave=true\n"_ba << FIELD(worker) << QVariant(true);
+    QTest::newRow("legacy group") << "[slave]\nslavePriority=30\n[worker]\nallowedCores=3\n"_ba << FIELD(workerPriority) << QVariant(30);
+    QTest::newRow("legacy proxy password") << "[manager]\nproxyPass=secret\n"_ba << FIELD(proxyPassword) << QVariant(u"secret"_s);
+    QTest::newRow("priority 30") << "[worker]\nworkerPriority=30\n"_ba << FIELD(workerPriority) << QVariant(30);
+    QTest::newRow("priority 29") << "[worker]\nworkerPriority=29\n"_ba << FIELD(workerPriority) << QVariant(20);
+    QTest::newRow("light theme") << "[common]\ntheme= Light\n"_ba << FIELD(theme) << QVariant(u"Light"_s);
+    QTest::newRow("odd theme") << "[common]\ntheme=Pink\n"_ba << FIELD(theme) << QVariant(u"Dark"_s);
+    QTest::newRow("port 16 bits") << "[manager]\nclientStatePort=70000\n"_ba << FIELD(clientStatePort) << QVariant(quint16(4464));
+    QTest::newRow("manager port") << "[manager]\nworkerStatePort=5000\n"_ba << FIELD(managerPort) << QVariant(quint16(5000));
+    QTest::newRow("negative GPU") << "[worker]\nworkerGpus=-1\n"_ba << FIELD(workerGpus) << QVariant::fromValue(QList<qint32>());
+    QTest::newRow("overlap as region") << "[manager]\ninteriorModeRegionSizeHint=10\ninteriorModeRegionOverlap=10\n"_ba
+                                       << FIELD(interiorModeRegionOverlap) << QVariant(0);
+}
+
+void TestSettings::read()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(Field, field);
+    QFETCH(QVariant, value);
+    QVERIFY(ts::writeFile(path, file));
+    for (int reading = 0; reading < 2; ++reading) {
+        QSettings store(path, QSettings::NativeFormat);
+        QCOMPARE(field(readSettings(store)), value);
+    }
+}
+
+// Every field comes back as written, a password that starts with a byte
+// order mark too, and every program of the installation may update the file.
+void TestSettings::writeStoresEveryFieldForEveryone()
+{
+    QSettings empty(folder.filePath(u"empty.conf"_s), QSettings::NativeFormat);
+    RenderSettings written = readSettings(empty);
+    written.workerPaused = !written.gpuWorkerPaused;
+    written.workerCpu = !written.workerGpu;
+    written.autoDeleteJobs = !written.fifoDownloadOrder;
+    written.proxyPassword = u"\uFEFFsecret"_s;
+    written.smtpPassword = u"mail"_s;
+    written.workerId = 7;
+    {
+        QSettings store(path, QSettings::NativeFormat);
+        QVERIFY(writeSettings(store, written));
+    }
+    QSettings store(path, QSettings::NativeFormat);
+    QVERIFY(readSettings(store) == written);
+    QCOMPARE(ts::modeOf(path), mode_t(S_IFREG | 0666));
+}
+
+// The line of the report that shows a worker identifier.
+void TestSettings::report_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("no worker id") << ""_ba << "Worker ID: \"Unspecified\"";
+    QTest::newRow("worker id") << "[worker]\nworkerId=12\n"_ba << "Worker ID: \"12\"";
+}
+
+void TestSettings::report()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, line);
+    QVERIFY(ts::writeFile(path, file));
+    QTest::ignoreMessage(QtInfoMsg, qPrintable(line)); // and fails unless it comes
+    QSettings store(path, QSettings::NativeFormat);
+    logWorkerSettingsReport(store);
+}
+
+void TestSettings::languageNames_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("language");
+    QTest::newRow("locale") << "de_DE.UTF-8" << "german";
+    QTest::newRow("region") << "zh-TW" << "traditional_chinese";
+    QTest::newRow("native") << " Français " << "french";
+    QTest::newRow("unknown") << "Klingon" << "klingon";
+}
+
+void TestSettings::languageNames()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, language);
+    QCOMPARE(lang::Languages::normalizeLanguageName(name), language);
+}
+
+// "resources.ini" beside the program wins over the system-wide record.
+void TestSettings::resourceFolder()
+{
+    const ts::SystemScopeRedirect system;
+    storeResourceFolder(u"/srv/system-wide"_s);
+    QCOMPARE(resourceFolderPath(), u"/srv/system-wide"_s);
+    const QString ini = QCoreApplication::applicationDirPath() + u"/resources.ini"_s;
+    QVERIFY(ts::writeFile(ini, "resources=" + QFile::encodeName(folder.path()) + '\n'));
+    const QString found = settingsFilePath();
+    QFile::remove(ini);
+    QCOMPARE(found, folder.filePath(u"settings.conf"_s));
+}
+
+QTEST_GUILESS_MAIN(TestSettings)
+#include "tst_settings.moc"

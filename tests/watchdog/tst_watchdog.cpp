@@ -1,0 +1,186 @@
+// The watchdog: which workers it starts, restarts and stops, and where from
+// (the version file), run inside the test with short delays; then the real
+// executable installed and launched as admins do, in a private namespace.
+
+#include "resourcefolder.h"
+#include "service.h"
+#include "settingsstorage.h"
+#include "testsupport.h"
+
+namespace {
+
+const QString workerName = u"Solvane Test Render Worker"_s;
+
+// The service with its operations and fields opened up, set up as
+// createApplication sets it up, but with the staged worker, resource folder
+// and delays of the test's choosing (the product's restart delay for -1).
+class TestService : public Service
+{
+public:
+    TestService(const QString &worker, const QString &resources, int restartDelay)
+        : Service(workerName, 1, arguments, nullptr)
+    {
+        appPath = worker;
+        appName = QFileInfo(worker).baseName();
+        dataPath = QDir(resources);
+        startDelayMs = 0;
+        if (restartDelay >= 0)
+            restartDelayMs = restartDelay;
+    }
+    using Service::pause;
+    using Service::start;
+    using Service::stop;
+
+private:
+    static inline char program[] = "tst_watchdog";
+    static inline char *arguments[] = { program, nullptr };
+};
+
+} // namespace
+
+class TestWatchdog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup() { stage.reset(); }
+    void supervision_data();
+    void supervision();
+    void installedDaemon();
+
+private:
+    std::unique_ptr<ts::Installation> stage;
+    QString worker;
+    ts::DevLog devLog;
+};
+
+void TestWatchdog::initTestCase()
+{
+    const QString problem = ts::enterPrivateNamespace();
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QVERIFY(devLog.bind());
+    // The service's debug output tells what a failed case did; the rest is noise.
+    QLoggingCategory::setFilterRules(u"default.debug=false"_s);
+}
+
+void TestWatchdog::init()
+{
+    stage = std::make_unique<ts::Installation>(QStringLiteral(WATCHDOG_PATH), QStringLiteral(RENDER_WORKER_PATH));
+    QVERIFY(stage->valid);
+    worker = QFileInfo(stage->executable).path() + u"/render_worker"_s;
+    // A second installation below the resource folder, told apart by its first argument.
+    const QString other = stage->resources + u"/alt/Solvane Worker/bin/render_worker"_s;
+    QVERIFY(ts::writeFile(other, "#!/bin/sh\nexec '" + QFile::encodeName(worker) + "' --alt \"$@\"\n"));
+    QVERIFY(QFile::setPermissions(other, QFileDevice::ExeOwner | QFileDevice::ReadOwner));
+}
+
+// The workers the settings enable, scripted through the environment, and a
+// version file: the arguments of the first starts, in order, and whether the
+// version file is still there then. An action may follow the starts; with a
+// wait, no further start may come meanwhile.
+void TestWatchdog::supervision_data()
+{
+    QTest::addColumn<QByteArray>("settings");
+    QTest::addColumn<QStringList>("script");
+    QTest::addColumn<QByteArray>("version");
+    QTest::addColumn<int>("restartDelay");
+    QTest::addColumn<QStringList>("starts");
+    QTest::addColumn<QString>("action"); // "", "pause", "stop" or "wait"
+    QTest::addColumn<bool>("versionKept");
+    const QByteArray both = "[worker]\nworkerCpu=true\nworkerGpu=true\n";
+    const QStringList exit0{ "EXIT_AFTER_MS=0" }, crash{ "CRASH_AFTER_MS=0" }, exit3{ "EXIT_AFTER_MS=0", "EXIT_CODE=3" };
+    QTest::newRow("cpu") << ""_ba << QStringList() << ""_ba << 50 << QStringList{ "--cpu" } << "" << true;
+    QTest::newRow("both") << both << QStringList() << ""_ba << 50 << QStringList{ "--cpu", "--gpu --no-download" } << "" << true;
+    QTest::newRow("gpu") << "[worker]\nworkerCpu=false\nworkerGpu=true\n"_ba << QStringList() << ""_ba << 50 << QStringList{ "--gpu" } << "" << true;
+    QTest::newRow("version") << ""_ba << QStringList() << "alt/"_ba << 50 << QStringList{ "--alt --cpu" } << "" << true;
+    QTest::newRow("version CR LF") << ""_ba << QStringList() << "%1/alt\r\nmore"_ba << 50 << QStringList{ "--alt --cpu" } << "" << true;
+    QTest::newRow("version nowhere") << ""_ba << QStringList() << "nowhere"_ba << 50 << QStringList{ "--cpu" } << "" << true;
+    QTest::newRow("clean exit") << ""_ba << exit0 << "alt"_ba << 50 << QStringList{ "--alt --cpu", "--alt --cpu" } << "" << true;
+    QTest::newRow("crash") << ""_ba << crash << "alt"_ba << 50 << QStringList{ "--alt --cpu", "--cpu" } << "" << false;
+    QTest::newRow("exit code") << ""_ba << exit3 << "alt"_ba << 50 << QStringList{ "--alt --cpu", "--cpu" } << "" << false;
+    QTest::newRow("one of both crashes") << both << QStringList{ "GPU_CRASH_AFTER_MS=0" } << "alt"_ba << 50
+                                         << QStringList{ "--alt --cpu", "--alt --gpu --no-download", "--alt --gpu --no-download" } << "" << true;
+    QTest::newRow("restart delay") << ""_ba << exit0 << ""_ba << -1 << QStringList{ "--cpu" } << "wait" << true;
+    QTest::newRow("pause") << both << QStringList() << ""_ba << 50 << QStringList{ "--cpu", "--gpu --no-download" } << "pause" << true;
+    QTest::newRow("stop") << ""_ba << QStringList() << "alt"_ba << 50 << QStringList{ "--alt --cpu" } << "stop" << true;
+}
+
+void TestWatchdog::supervision()
+{
+    QFETCH(QByteArray, settings);
+    QFETCH(QStringList, script);
+    QFETCH(QByteArray, version);
+    QFETCH(int, restartDelay);
+    QFETCH(QStringList, starts);
+    QFETCH(QString, action);
+    QFETCH(bool, versionKept);
+    const ts::SystemScopeRedirect system;
+    storeResourceFolder(stage->resources);
+    ts::EnvironmentGuard environment;
+    environment.set("RENDER_WORKER_RECORD", QFile::encodeName(stage->record));
+    for (const QString &variable : script)
+        environment.set("RENDER_WORKER_" + variable.section(u'=', 0, 0).toUtf8(), variable.section(u'=', 1).toUtf8());
+    QVERIFY(ts::writeFile(stage->resources + u"/settings.conf"_s, settings));
+    const QString versionFile = stage->resources + u"/render_worker.version"_s;
+    if (!version.isEmpty())
+        QVERIFY(ts::writeFile(versionFile, QString::fromUtf8(version).replace(u"%1"_s, stage->resources).toUtf8()));
+
+    auto service = std::make_unique<TestService>(worker, stage->resources, restartDelay);
+    service->start();
+    // The first starts; two workers started together record theirs in either order.
+    const auto started = [&] {
+        QStringList arguments = stage->workerEvents(u"start"_s).mid(0, starts.size());
+        for (QString &line : arguments)
+            line = line.section(u' ', 2);
+        arguments.sort();
+        return arguments;
+    };
+    starts.sort();
+    // Compared once they are there, so that a wrong start fails at once.
+    QTRY_VERIFY(stage->workerEvents(u"start"_s).size() >= starts.size());
+    QCOMPARE(started(), starts);
+    QCOMPARE(QFileInfo::exists(versionFile), versionKept && !version.isEmpty());
+    // Nobody reads what a worker prints.
+    for (const QString &line : stage->workerEvents(u"start"_s)) {
+        const QString pid = line.section(u' ', 1, 1);
+        if (!ts::processGone(pid.toLongLong()))
+            QCOMPARE(QFileInfo(u"/proc/"_s + pid + u"/fd/1"_s).symLinkTarget(), u"/dev/null"_s);
+    }
+    if (action == u"wait") {
+        QTest::qWait(3000); // well within the product's five seconds
+        QCOMPARE(stage->workerEvents(u"start"_s).size(), starts.size());
+    } else if (!action.isEmpty()) {
+        action == u"pause" ? service->pause() : service->stop();
+        QTRY_COMPARE(stage->processes(u"render_worker"_s), QList<qint64>());
+        QCOMPARE(QFileInfo::exists(versionFile), versionKept && !version.isEmpty());
+    }
+}
+
+// Installed and launched as admins do: the worker beside it starts after the
+// start delay, the log files get their names and old ones go, and the workers
+// die with a watchdog killed outright.
+void TestWatchdog::installedDaemon()
+{
+    const QString logs = stage->resources + u"/Logs/"_s;
+    QVERIFY(ts::writeFile(logs + u"watchdog_render_worker_01_Jan_2020.log"_s, "old\n"));
+    QVERIFY(ts::writeFile(stage->resources + u"/settings.conf"_s, "[common]\nlogLevel=5\ndaysToKeepLogs=1\n"));
+    QCOMPARE(stage->run({ u"-i"_s }).exitCode, 0);
+    QCOMPARE(stage->run({}).exitCode, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!stage->workerEvents(u"start"_s).isEmpty(), ts::waitMs);
+    QCOMPARE(stage->workerEvents(u"start"_s).size(), 1);
+    QVERIFY(stage->workerEvents(u"start"_s).constFirst().endsWith(u" --cpu"_s));
+    QTRY_VERIFY(devLog.entries().filter(u"solvanerenderworker["_s).filter(u"Started with PID"_s).size() == 1);
+    const QStringList files = QDir(logs).entryList(QDir::Files);
+    QCOMPARE(files.size(), 1);
+    QVERIFY2(files.constFirst().startsWith(u"watchdog_render_worker_"_s) && files.constFirst() != u"watchdog_render_worker_01_Jan_2020.log"_s,
+             qPrintable(files.join(u' ')));
+    const QList<qint64> daemons = stage->processes(QFileInfo(stage->executable).fileName());
+    QCOMPARE(daemons.size(), 1);
+    QCOMPARE(::kill(pid_t(daemons.constFirst()), SIGKILL), 0);
+    QTRY_COMPARE(stage->processes(), QList<qint64>());
+}
+
+QTEST_GUILESS_MAIN(TestWatchdog)
+#include "tst_watchdog.moc"
