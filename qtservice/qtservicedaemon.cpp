@@ -32,6 +32,32 @@ namespace {
 // wait for one that hangs before.
 constexpr int startReportTimeoutMs = 30000;
 
+// The toolkit's own UNIX event dispatcher rather than glib's: a worker's end
+// reaches the service through fewer layers, and glib's main context is never
+// set up. The toolkit reads the choice from the environment when the
+// application is made, so the variable is set only around that and removed
+// again: the workers get the environment as the service got it.
+class UnixEventDispatcherChoice
+{
+public:
+    UnixEventDispatcherChoice() : wasSet(qEnvironmentVariableIsSet(variable))
+    {
+        if (!wasSet)
+            qputenv(variable, "1");
+    }
+    ~UnixEventDispatcherChoice()
+    {
+        if (!wasSet)
+            qunsetenv(variable);
+    }
+    UnixEventDispatcherChoice(const UnixEventDispatcherChoice &) = delete;
+    UnixEventDispatcherChoice &operator=(const UnixEventDispatcherChoice &) = delete;
+
+private:
+    static constexpr const char *variable = "QT_NO_GLIB";
+    const bool wasSet;
+};
+
 } // namespace
 
 int QtServiceBasePrivate::run(bool asDaemon, const QStringList &arguments)
@@ -54,7 +80,10 @@ int QtServiceBasePrivate::run(bool asDaemon, const QStringList &arguments)
     if (asDaemon)
         createControlServer();
 
-    q_ptr->createApplication(argc, argv.data());
+    {
+        const UnixEventDispatcherChoice dispatcher;
+        q_ptr->createApplication(argc, argv.data());
+    }
     if (!QCoreApplication::instance()) {
         closeControlServer();
         return -1;
