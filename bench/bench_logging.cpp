@@ -54,6 +54,13 @@ double entriesPerSecond(bool handler, int durationMs, const QByteArray &floorPat
     return double(count) / (double(now - started) / 1e9);
 }
 
+// The tmpfs goes before its folder, which could not be removed under it.
+struct Unmount
+{
+    QByteArray path;
+    ~Unmount() { ::umount2(path.constData(), MNT_DETACH); }
+};
+
 double median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
@@ -67,8 +74,9 @@ int main(int argc, char **argv)
     const int durationMs = argc > 1 ? std::max(50, std::atoi(argv[1])) : 500;
     // A tmpfs of this process's own for the log folder; before any thread exists.
     QTemporaryDir folder;
+    const Unmount unmount{ QFile::encodeName(folder.path()) };
     if (!folder.isValid() || ::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
-        || ::mount("tmpfs", QFile::encodeName(folder.path()).constData(), "tmpfs", 0, "mode=755") != 0) {
+        || ::mount("tmpfs", unmount.path.constData(), "tmpfs", 0, "mode=755") != 0) {
         std::perror("bench_logging: cannot mount a private tmpfs");
         return 2;
     }
