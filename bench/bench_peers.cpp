@@ -606,14 +606,15 @@ void printEverySupervisor(const QList<Supervisor> &supervisors, const QList<QLis
     }
 }
 
-// /var/tmp (control sockets) and /etc/xdg (registry and system settings)
-// become empty tmpfs mounts of this process's own: nothing here meets the
-// real service. Before any thread exists.
+// /var/tmp (control sockets), /run (the service's lock) and /etc/xdg
+// (registry and system settings) become empty tmpfs mounts of this
+// process's own: nothing here meets the real service. Before any thread exists.
 bool enterPrivateNamespace()
 {
     struct stat info;
     return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
-        && ::mount("tmpfs", "/var/tmp", "tmpfs", 0, "mode=1777") == 0 && ::stat("/etc/xdg", &info) == 0
+        && ::mount("tmpfs", "/var/tmp", "tmpfs", 0, "mode=1777") == 0
+        && ::mount("tmpfs", "/run", "tmpfs", 0, "mode=755") == 0 && ::stat("/etc/xdg", &info) == 0
         && S_ISDIR(info.st_mode) && ::mount("tmpfs", "/etc/xdg", "tmpfs", 0, "mode=755") == 0;
 }
 

@@ -22,6 +22,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <malloc.h>
 #include <memory>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -114,6 +115,9 @@ int QtServiceBasePrivate::run(bool asDaemon, const QStringList &arguments)
     // Ready once the service has started, right after the starter's call.
     if (notifier)
         QTimer::singleShot(0, notifier.get(), &SystemdNotifier::notifyReady);
+    // What setting up read and parsed is freed by now but would stay
+    // resident in the heap for the whole run: hand the free pages back.
+    QTimer::singleShot(0, &starter, [] { ::malloc_trim(0); });
     const int result = q_ptr->executeApplication();
 
     signalWatcher.reset();
