@@ -1,18 +1,9 @@
 // bench_peers [--reps n] [--respawns n] [--idle s] [watchdog[=label]...]:
-// the watchdog beside runit's runsv, daemontools' supervise, s6-supervise
-// and supervisord, all running the same static worker (bench_peerworker),
-// interleaved: each repetition runs every supervisor once, in an order that
-// rotates. Each figure is the watchdog's ratio to the best peer of the same
-// repetition, or, for what no peer does (control round trip, -v, -t), to its
-// floor measured beside it in the same run; min / median / max over the
-// repetitions. Several watchdog executables get a table each.
-//
-// One run: start the supervisor (bench on CPU 0, supervisor and workers on
-// CPU 1) and time its first worker exec; read its memory with the worker
-// sleeping; count its CPU ticks and context switches while idle; for the
-// watchdog, time control round trips and -v; then time each respawn and each
-// noticing of an exit and of a kill, and the CPU per respawn; for the
-// watchdog, end it with a timed -t.
+// the watchdog beside runsv, supervise, s6-supervise and supervisord, all
+// running the same static worker, interleaved over the repetitions. Each
+// figure is the watchdog's ratio to the best peer of the same repetition or,
+// for what no peer does (control round trip, -v, -t), to its floor measured
+// beside it in the same run. How each is measured: bench/README.md.
 
 #include "controlsocket.h"
 
