@@ -1,7 +1,5 @@
 #include "languages.h"
 
-#include <QRegularExpression>
-
 namespace lang {
 
 namespace {
@@ -53,25 +51,67 @@ QString lookUp(const QString &spelling)
     return QString();
 }
 
+// Runs of ASCII white space and "-" become one "_".
+QString withUnderscores(const QString &text)
+{
+    QString result;
+    result.reserve(text.size());
+    bool inRun = false;
+    for (const QChar c : text) {
+        const bool separator = c == QLatin1Char('-') || c == QLatin1Char(' ')
+                || (c >= QLatin1Char('\t') && c <= QLatin1Char('\r'));
+        if (!separator)
+            result.append(c);
+        else if (!inRun)
+            result.append(QLatin1Char('_'));
+        inRun = separator;
+    }
+    return result;
+}
+
+// The number of ASCII lower-case letters at from.
+qsizetype lettersAt(const QString &text, qsizetype from)
+{
+    qsizetype end = from;
+    while (end < text.size() && text.at(end) >= QLatin1Char('a') && text.at(end) <= QLatin1Char('z'))
+        ++end;
+    return end - from;
+}
+
+// "ll[l]", optionally "_rr[rr]", optionally "." or "@" and anything after:
+// language gets the letters, region the "_" and its letters.
+bool splitLocaleName(const QString &text, QString *language, QString *region)
+{
+    const qsizetype languageLength = lettersAt(text, 0);
+    if (languageLength < 2 || languageLength > 3)
+        return false;
+    qsizetype end = languageLength;
+    if (end < text.size() && text.at(end) == QLatin1Char('_')) {
+        const qsizetype regionLength = lettersAt(text, end + 1);
+        if (regionLength < 2 || regionLength > 4)
+            return false;
+        *region = text.mid(end, regionLength + 1);
+        end += regionLength + 1;
+    }
+    *language = text.left(languageLength);
+    return end == text.size() || text.at(end) == QLatin1Char('.') || text.at(end) == QLatin1Char('@');
+}
+
 } // namespace
 
 QString Languages::normalizeLanguageName(const QString &name)
 {
-    static const QRegularExpression separators(QStringLiteral("[\\s-]+"));
-    QString normalized = name.trimmed().toLower();
-    normalized.replace(separators, QStringLiteral("_"));
+    const QString normalized = withUnderscores(name.trimmed().toLower());
 
     // Locale names: drop the encoding and modifier ("de_de.utf-8", "sr_rs@latin").
-    static const QRegularExpression localeName(
-        QStringLiteral("^([a-z]{2,3})(_[a-z]{2,4})?([.@].*)?$"));
-    const QRegularExpressionMatch locale = localeName.match(normalized);
-    if (locale.hasMatch()) {
-        const QString withRegion = lookUp(locale.captured(1) + locale.captured(2));
+    QString language, region;
+    if (splitLocaleName(normalized, &language, &region)) {
+        const QString withRegion = lookUp(language + region);
         if (!withRegion.isEmpty())
             return withRegion;
-        const QString language = lookUp(locale.captured(1));
-        if (!language.isEmpty())
-            return language;
+        const QString known = lookUp(language);
+        if (!known.isEmpty())
+            return known;
     }
 
     const QString known = lookUp(normalized);

@@ -22,6 +22,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <malloc.h>
 #include <memory>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -31,6 +32,32 @@ namespace {
 // The daemon reports at the very beginning of its run; this only bounds the
 // wait for one that hangs before.
 constexpr int startReportTimeoutMs = 30000;
+
+// The toolkit's own UNIX event dispatcher rather than glib's: a worker's end
+// reaches the service through fewer layers, and glib's main context is never
+// set up. The toolkit reads the choice from the environment when the
+// application is made, so the variable is set only around that and removed
+// again: the workers get the environment as the service got it.
+class UnixEventDispatcherChoice
+{
+public:
+    UnixEventDispatcherChoice() : wasSet(qEnvironmentVariableIsSet(variable))
+    {
+        if (!wasSet)
+            qputenv(variable, "1");
+    }
+    ~UnixEventDispatcherChoice()
+    {
+        if (!wasSet)
+            qunsetenv(variable);
+    }
+    UnixEventDispatcherChoice(const UnixEventDispatcherChoice &) = delete;
+    UnixEventDispatcherChoice &operator=(const UnixEventDispatcherChoice &) = delete;
+
+private:
+    static constexpr const char *variable = "QT_NO_GLIB";
+    const bool wasSet;
+};
 
 } // namespace
 
@@ -54,7 +81,10 @@ int QtServiceBasePrivate::run(bool asDaemon, const QStringList &arguments)
     if (asDaemon)
         createControlServer();
 
-    q_ptr->createApplication(argc, argv.data());
+    {
+        const UnixEventDispatcherChoice dispatcher;
+        q_ptr->createApplication(argc, argv.data());
+    }
     if (!QCoreApplication::instance()) {
         closeControlServer();
         return -1;
@@ -85,6 +115,9 @@ int QtServiceBasePrivate::run(bool asDaemon, const QStringList &arguments)
     // Ready once the service has started, right after the starter's call.
     if (notifier)
         QTimer::singleShot(0, notifier.get(), &SystemdNotifier::notifyReady);
+    // What setting up read and parsed is freed by now but would stay
+    // resident in the heap for the whole run: hand the free pages back.
+    QTimer::singleShot(0, &starter, [] { ::malloc_trim(0); });
     const int result = q_ptr->executeApplication();
 
     signalWatcher.reset();

@@ -9,7 +9,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QSettings>
 #include <QTextStream>
 
@@ -31,12 +30,13 @@ QSettings systemStore()
 
 bool startsWithSection(QFile &file)
 {
-    static const QRegularExpression sectionHeader(QStringLiteral("\\s*\\["));
     QTextStream stream(&file);
     while (!stream.atEnd()) {
         const QString line = stream.readLine(maxLineLength);
+        // A "[" anywhere on the first line that is not blank has always
+        // counted, not only at its start: files written so keep being read.
         if (!line.trimmed().isEmpty())
-            return sectionHeader.match(line).hasMatch();
+            return line.contains(QLatin1Char('['));
     }
     return false;
 }
