@@ -204,6 +204,7 @@ void TestQtService::administration_data()
     QTest::newRow("-install again") << "-install" << "installed" << 0 << "is already installed" << true;
     QTest::newRow("-i broken") << "-i" << "broken" << 255 << "could not be installed" << false;
     QTest::newRow("-u") << "-u" << "installed" << 0 << "has been uninstalled." << false;
+    QTest::newRow("-h") << "-h" << "empty" << 0 << "%1 -[i|u|e|s|v|h]\n" << false;
     QTest::newRow("--help") << "--help" << "empty" << 0 << "%1 -[i|u|e|s|v|h]\n" << false;
     QTest::newRow("--version") << "--version" << "empty" << 0 << "QtService Test 1." << false;
     QTest::newRow("-t none running") << "-t" << "empty" << 0 << "could not be stopped" << false;
