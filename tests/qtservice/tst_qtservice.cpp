@@ -5,6 +5,11 @@
 #include "controlsocket.h"
 #include "testsupport.h"
 
+#include <algorithm>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
 namespace {
 
 const QString name = u"QtService Test"_s;
@@ -45,6 +50,17 @@ QByteArray exchange(const QByteArray &bytes, qsizetype want, bool *closed)
     return reply;
 }
 
+qsizetype openFiles(qint64 pid)
+{
+    return QDir(u"/proc/%1/fd"_s.arg(pid)).entryList(QDir::System).size();
+}
+
+qint64 cpuTicks(qint64 pid)
+{
+    const QList<QByteArray> fields = ts::readFile(u"/proc/%1/stat"_s.arg(pid)).split(')').last().split(' ');
+    return fields.size() > 14 ? fields.at(12).toLongLong() + fields.at(13).toLongLong() : -1;
+}
+
 } // namespace
 
 class TestQtService : public QObject
@@ -58,6 +74,11 @@ private slots:
     void administration_data();
     void administration();
     void stopSignalsStopOnce();
+    void simultaneousLaunches();
+    void idleConnections_data();
+    void idleConnections();
+    void outOfDescriptors();
+    void tellsSystemd();
     void socketFiles();
     void cleanup() { stage->killAll(); QFile::remove(eventsPath); ::unlink(QFile::encodeName(socketPath)); }
 
@@ -129,6 +150,10 @@ void TestQtService::daemon_data()
     QTest::newRow("-c") << 0 << "-c 7"_ba << "0"_ba << QStringList{ "command 7" } << true;
     QTest::newRow("-command") << 0 << "-command 8"_ba << "0"_ba << QStringList{ "command 8" } << true;
     QTest::newRow("second start") << 0 << ""_ba << "252 could not start"_ba << QStringList() << true;
+    QTest::newRow("-t refused") << 2 << "-t"_ba << "1 could not be stopped"_ba << QStringList() << true;
+    QTest::newRow("--helpx") << 0 << "--helpx"_ba << "252 could not start"_ba << QStringList() << true;
+    QTest::newRow("as systemd starts it") << 0 << "QTSERVICE_RUN=1"_ba << "252 is already running with pid %1\n"_ba
+                                          << QStringList() << true;
     QTest::newRow("-v") << 0 << "-v"_ba << "0 not installed and running"_ba << QStringList() << true;
 }
 
@@ -141,10 +166,15 @@ void TestQtService::daemon()
     QFETCH(bool, running);
     const qint64 pid = startDaemon(flags);
     QVERIFY(pid);
-    if (request.isEmpty() || request.startsWith('-')) {
-        const ts::Run run = stage->run(QString::fromLatin1(request).split(u' ', Qt::SkipEmptyParts));
+    if (request.isEmpty() || request.startsWith('-') || request.contains('=')) {
+        QProcessEnvironment env = stage->env;
+        QStringList arguments = QString::fromLatin1(request).split(u' ', Qt::SkipEmptyParts);
+        for (QString variable; !arguments.isEmpty() && (variable = arguments.constFirst()).contains(u'=');)
+            env.insert(variable.section(u'=', 0, 0), arguments.takeFirst().section(u'=', 1));
+        const ts::Run run = ts::Child(stage->executable, arguments, env).finish();
         QCOMPARE(QByteArray::number(quint8(run.exitCode)), reply.split(' ').constFirst());
-        QVERIFY2((run.out + run.err).contains(QString::fromLatin1(reply).section(u' ', 1)), qPrintable(run.out + run.err));
+        const QString output = QString::fromLatin1(reply).section(u' ', 1).replace(u"%1"_s, QString::number(pid));
+        QVERIFY2((run.out + run.err).contains(output), qPrintable(run.out + run.err));
     } else {
         bool closed = false;
         const bool expectClose = reply == "<closed>";
@@ -174,6 +204,10 @@ void TestQtService::administration_data()
     QTest::newRow("-install again") << "-install" << "installed" << 0 << "is already installed" << true;
     QTest::newRow("-i broken") << "-i" << "broken" << 255 << "could not be installed" << false;
     QTest::newRow("-u") << "-u" << "installed" << 0 << "has been uninstalled." << false;
+    QTest::newRow("-h") << "-h" << "empty" << 0 << "%1 -[i|u|e|s|v|h]\n" << false;
+    QTest::newRow("--help") << "--help" << "empty" << 0 << "%1 -[i|u|e|s|v|h]\n" << false;
+    QTest::newRow("--version") << "--version" << "empty" << 0 << "QtService Test 1." << false;
+    QTest::newRow("-t none running") << "-t" << "empty" << 0 << "could not be stopped" << false;
     QTest::newRow("-v installed") << "-v" << "installed" << 0 << "%1\n\nis installed and not running" << true;
 }
 
@@ -213,6 +247,109 @@ void TestQtService::stopSignalsStopOnce()
     QCOMPARE(events(eventsPath).mid(1), QStringList{ u"stop"_s });
 }
 
+// Of two launches at the same instant one starts the daemon, the other says
+// "could not start": never two daemons, never two starts.
+void TestQtService::simultaneousLaunches()
+{
+    stage->env.insert(u"TESTSERVICE_FLAGS"_s, u"0"_s);
+    for (int round = 0; round < 20; ++round) {
+        ts::Child first(stage->executable, {}, stage->env), second(stage->executable, {}, stage->env);
+        QList<int> codes{ quint8(first.finish().exitCode), quint8(second.finish().exitCode) };
+        std::sort(codes.begin(), codes.end());
+        QCOMPARE(codes, (QList<int>{ 0, 252 }));
+        QTRY_COMPARE(stage->processes().size(), 1);
+        QCOMPARE(stage->run({ u"-t"_s }).exitCode, 0);
+        QTRY_VERIFY(stage->processes().isEmpty());
+    }
+    QCOMPARE(events(eventsPath).filter(QRegularExpression(u"^start "_s)).size(), 20);
+}
+
+void TestQtService::idleConnections_data()
+{
+    QTest::addColumn<uid_t>("uid");
+    QTest::newRow("another user's") << uid_t(65534);
+    QTest::newRow("root's own, closed when idle") << uid_t(0);
+}
+
+// Any user may hold 300 connections that send nothing; root's "-t" still gets
+// through, at the latest once idle connections were closed.
+void TestQtService::idleConnections()
+{
+    QFETCH(uid_t, uid);
+    const qint64 pid = startDaemon(0);
+    QVERIFY(pid);
+    const QByteArray path = QFile::encodeName(socketPath);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        if (::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
+            ::_exit(1);
+        sockaddr_un address = { AF_UNIX, {} };
+        ::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+        for (int i = 0; i < 300; ++i) {
+            if (::connect(::socket(AF_UNIX, SOCK_STREAM, 0), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+                ::_exit(2);
+        }
+        ::raise(SIGSTOP);
+        ::_exit(0);
+    }
+    const auto end = qScopeGuard([holder] { ::kill(holder, SIGKILL); ::waitpid(holder, nullptr, 0); });
+    int status = 0;
+    QVERIFY(::waitpid(holder, &status, WUNTRACED) == holder && WIFSTOPPED(status));
+    if (uid == 0)
+        QVERIFY(QTest::qWaitFor([pid] { return openFiles(pid) < 100; }, 20000));
+    QCOMPARE(stage->run({ u"-t"_s }).exitCode, 0);
+}
+
+// Out of descriptors, the daemon neither spins on its listening socket nor
+// stays out of reach once descriptors are free again.
+void TestQtService::outOfDescriptors()
+{
+    const qint64 pid = startDaemon(0);
+    QVERIFY(pid);
+    const rlim_t open = rlim_t(openFiles(pid));
+    const rlimit low{ open + 8, open + 8 };
+    QCOMPARE(::prlimit(pid_t(pid), RLIMIT_NOFILE, &low, nullptr), 0);
+    std::vector<int> held;
+    sockaddr_un address;
+    socklen_t length;
+    // More than the daemon has descriptors for: the rest waits in its queue.
+    for (int i = 0; i < 200 && held.size() < 20; ++i) {
+        held.push_back(openUnixStreamSocket(socketPath, &address, &length));
+        ::fcntl(held.back(), F_SETFL, O_NONBLOCK);
+        if (::connect(held.back(), reinterpret_cast<sockaddr *>(&address), length) != 0) {
+            ::close(held.back());
+            held.pop_back();
+            QTest::qWait(10);
+        }
+    }
+    QVERIFY(held.size() > 8);
+    QTest::qWait(300);
+    const qint64 before = cpuTicks(pid);
+    QTest::qWait(1000);
+    QVERIFY2(cpuTicks(pid) - before < ::sysconf(_SC_CLK_TCK) / 4, "the daemon spins");
+    for (const int fd : held)
+        ::close(fd);
+    bool closed = false;
+    QTRY_COMPARE_WITH_TIMEOUT(exchange("alive\r\n", 4, &closed), "true"_ba, ts::waitMs);
+}
+
+// Launched inside a command substitution the launcher returns at once; under
+// a unit of Type=notify the daemon says it is ready, pings and says it stops.
+void TestQtService::tellsSystemd()
+{
+    ts::DevLog notify;
+    QVERIFY(notify.bind("/var/tmp/notify"));
+    QProcessEnvironment env = stage->env;
+    env.insert(u"NOTIFY_SOCKET"_s, u"/var/tmp/notify"_s);
+    env.insert(u"WATCHDOG_USEC"_s, u"100000"_s);
+    const ts::Run run = ts::Child(u"/bin/sh"_s, { u"-c"_s, u"x=$(\"$0\"); echo returned"_s, stage->executable }, env).finish();
+    QCOMPARE(run.out, u"returned\n"_s);
+    QTRY_VERIFY(notify.entries().contains(u"WATCHDOG=1"_s));
+    QCOMPARE(notify.received.constFirst(), u"READY=1"_s);
+    QCOMPARE(stage->run({ u"-t"_s }).exitCode, 0);
+    QTRY_VERIFY(notify.entries().contains(u"STOPPING=1"_s));
+}
+
 // A socket file left by a dead daemon does not keep the next from its socket;
 // a stopping daemon deletes its own socket file only; the system log gets
 // every line of a message at the priority of its type.
@@ -226,6 +363,13 @@ void TestQtService::socketFiles()
                  QStringList({ u"<30>"_s + ident + u"testservice information"_s, u"<27>"_s + ident + u"testservice error"_s,
                                u"<28>"_s + ident + u"testservice warning"_s, u"<30>"_s + ident + u"first line"_s,
                                u"<30>"_s + ident, u"<30>"_s + ident + u"third line"_s }));
+    // A logger that does not read costs entries, never a wait; the count of
+    // those dropped goes out later.
+    bool closed = false;
+    QCOMPARE(exchange("num:1\r\n"_ba.repeated(100), 400, &closed), "true"_ba.repeated(100));
+    devLog.entries();
+    QCOMPARE(exchange("num:2\r\n", 4, &closed), "true"_ba);
+    QTRY_VERIFY(!devLog.entries().filter(QRegularExpression(QRegularExpression::escape(ident) + u"\\d+ system log entries were dropped"_s)).isEmpty());
     QVERIFY(::unlink(QFile::encodeName(socketPath)) == 0 && ts::writeFile(socketPath, "another daemon's"));
     QCOMPARE(::kill(pid_t(pid), SIGTERM), 0);
     QTRY_VERIFY(ts::processGone(pid));

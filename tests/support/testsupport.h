@@ -155,9 +155,10 @@ inline QString enterPrivateNamespace()
 class DevLog
 {
 public:
-    bool bind()
+    bool bind(const QByteArray &path = "/dev/log")
     {
-        sockaddr_un address = { AF_UNIX, "/dev/log" };
+        sockaddr_un address = { AF_UNIX, {} };
+        qstrncpy(address.sun_path, path.constData(), sizeof address.sun_path);
         fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         return fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
     }

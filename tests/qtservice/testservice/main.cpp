@@ -1,10 +1,12 @@
 // A service for the framework's tests, scripted through the environment:
 // TESTSERVICE_NAME (required), TESTSERVICE_FLAGS (service flags as an int),
 // TESTSERVICE_REGISTRY (folder of the system-scope settings), TESTSERVICE_LOG
-// (start() writes system-log messages of every type) and TESTSERVICE_EVENTS,
+// (start() writes system-log messages of every type, and every command one)
+// and TESTSERVICE_EVENTS,
 // a file that gets a line per event: "start <pid> umask=<octal> args=<a|b|..>",
 // "stop", "pause", "resume", "command <code>".
 
+#include "applicationversion.h"
 #include "qtservice.h"
 
 #include <QFile>
@@ -44,7 +46,12 @@ protected:
     void stop() override { appendEvent(QStringLiteral("stop")); }
     void pause() override { appendEvent(QStringLiteral("pause")); }
     void resume() override { appendEvent(QStringLiteral("resume")); }
-    void processCommand(int code) override { appendEvent(QStringLiteral("command %1").arg(code)); }
+    void processCommand(int code) override
+    {
+        appendEvent(QStringLiteral("command %1").arg(code));
+        if (qEnvironmentVariableIsSet("TESTSERVICE_LOG"))
+            logMessage(QStringLiteral("command %1").arg(code));
+    }
 };
 
 } // namespace
@@ -53,6 +60,7 @@ int main(int argc, char **argv)
 {
     if (qEnvironmentVariableIsSet("TESTSERVICE_REGISTRY"))
         QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, qEnvironmentVariable("TESTSERVICE_REGISTRY"));
+    mrv::ApplicationVersion::appName_ = qgetenv("TESTSERVICE_NAME").toStdString();
     TestService service(argc, argv);
     service.setServiceFlags(QtServiceBase::ServiceFlags(qEnvironmentVariableIntValue("TESTSERVICE_FLAGS")));
     return service.exec();
