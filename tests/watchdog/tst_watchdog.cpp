@@ -2,6 +2,7 @@
 // (the version file), run inside the test with short delays; then the real
 // executable installed and launched as admins do, in a private namespace.
 
+#include "deadlinetimer.h"
 #include "resourcefolder.h"
 #include "service.h"
 #include "settingsstorage.h"
@@ -52,6 +53,8 @@ private slots:
     void supervision_data();
     void supervision();
     void installedDaemon();
+    void deadlinesEachCalledOnce_data();
+    void deadlinesEachCalledOnce();
 
 private:
     std::unique_ptr<ts::Installation> stage;
@@ -217,8 +220,8 @@ void TestWatchdog::installedDaemon()
     QCOMPARE(stage->workerEvents(u"start"_s).size(), 1);
     QVERIFY(stage->workerEvents(u"start"_s).constFirst().endsWith(u" --alt --cpu"_s));
     QTRY_VERIFY(devLog.entries().filter(u"solvanerenderworker["_s).filter(u"Started with PID"_s).size() == 1);
-    QTRY_VERIFY(!devLog.entries().filter(QRegularExpression(u"^<27>.*was killed by signal"_s)).isEmpty());
-    QTRY_VERIFY(!devLog.entries().filter(QRegularExpression(u"^<28>.*Rolled back"_s)).isEmpty());
+    for (const char *entry : { "<28>.*runs from the version override", "<27>.*was killed by signal", "<28>.*Rolled back" })
+        QTRY_VERIFY(!devLog.entries().filter(QRegularExpression(QLatin1String(entry))).isEmpty());
     QVERIFY(!QFileInfo::exists(u"/var/tmp/elsewhere"_s));
     QCOMPARE(ts::readFile(settings), shared);
     QCOMPARE(ts::modeOf(settings), mode_t(S_IFREG | 0666));
@@ -231,6 +234,32 @@ void TestWatchdog::installedDaemon()
     QCOMPARE(daemons.size(), 1);
     QCOMPARE(::kill(pid_t(daemons.constFirst()), SIGKILL), 0);
     QTRY_COMPARE(stage->processes(), QList<qint64>());
+}
+
+// Restart deadlines of both workers: each is called once, none early, and a
+// pending later one holds back no earlier one.
+void TestWatchdog::deadlinesEachCalledOnce_data()
+{
+    QTest::addColumn<QList<int>>("delaysMs");
+    QTest::newRow("later one first") << QList<int>{ 600, 100 };
+    QTest::newRow("two at once, one earlier") << QList<int>{ 600, 600, 50 };
+}
+
+void TestWatchdog::deadlinesEachCalledOnce()
+{
+    QFETCH(QList<int>, delaysMs);
+    QElapsedTimer clock;
+    QList<qint64> calledAtMs;
+    DeadlineTimer timer([&] { calledAtMs.append(clock.elapsed()); });
+    clock.start();
+    for (const int delayMs : std::as_const(delaysMs))
+        timer.start(delayMs);
+    QTRY_COMPARE(calledAtMs.size(), delaysMs.size());
+    std::sort(delaysMs.begin(), delaysMs.end());
+    QVERIFY(calledAtMs.first() >= delaysMs.first() && calledAtMs.first() < delaysMs.last());
+    QVERIFY(calledAtMs.last() >= delaysMs.last());
+    QTest::qWait(100);
+    QCOMPARE(calledAtMs.size(), delaysMs.size());
 }
 
 QTEST_GUILESS_MAIN(TestWatchdog)
