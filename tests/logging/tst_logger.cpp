@@ -157,6 +157,7 @@ void TestLogger::threadsWriteWholeLines()
 
 // A file planted under the log file's name, or a folder others could plant
 // one in, never has root write to or open up a file of another's choice.
+// Standard output hears of the cause once, not for every lost entry.
 void TestLogger::plantedFilesStayUntouched_data()
 {
     QTest::addColumn<int>("folderMode");
@@ -178,8 +179,15 @@ void TestLogger::plantedFilesStayUntouched()
         QVERIFY(QFile::link(target, path));
     else if (link == u"hard")
         QCOMPARE(::link(QFile::encodeName(target).constData(), QFile::encodeName(path).constData()), 0);
+    const int out = ::dup(1);
+    QFile printed(folder->filePath(u"printed"_s));
+    QVERIFY(printed.open(QIODevice::WriteOnly) && ::dup2(printed.handle(), 1) == 1);
     log(QtCriticalMsg, nullptr, u"text"_s);
     log(QtCriticalMsg, nullptr, u"text"_s);
+    ::dup2(out, 1);
+    ::close(out);
+    const QByteArray causes = ts::readFile(printed.fileName());
+    QCOMPARE(causes.count("Cannot write to log file: ") + causes.count("Refused "), 1);
     QCOMPARE(ts::readFile(target), "mine\n"_ba);
     QCOMPARE(ts::modeOf(target), mode_t(S_IFREG | 0400));
     QCOMPARE(QFileInfo::exists(path), !link.isEmpty());

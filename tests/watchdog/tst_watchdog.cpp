@@ -222,6 +222,7 @@ void TestWatchdog::installedDaemon()
     QTRY_VERIFY(devLog.entries().filter(u"solvanerenderworker["_s).filter(u"Started with PID"_s).size() == 1);
     for (const char *entry : { "<28>.*runs from the version override", "<27>.*was killed by signal", "<28>.*Rolled back" })
         QTRY_VERIFY(!devLog.entries().filter(QRegularExpression(QLatin1String(entry))).isEmpty());
+    QTRY_VERIFY(ts::processGone(ts::readFile(stage->path(u"helpers"_s)).split('\n').constFirst().toLongLong()));
     QVERIFY(!QFileInfo::exists(u"/var/tmp/elsewhere"_s));
     QCOMPARE(ts::readFile(settings), shared);
     QCOMPARE(ts::modeOf(settings), mode_t(S_IFREG | 0666));
