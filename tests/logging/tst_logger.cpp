@@ -30,11 +30,15 @@ private slots:
     void lines();
     void unwritableEntriesAreReportedAndLeaveNothing();
     void threadsWriteWholeLines();
+    void plantedFilesStayUntouched_data();
+    void plantedFilesStayUntouched();
     void removeOldLogs_data();
     void removeOldLogs();
+    void newDayPrunesAgain();
 
 private:
     std::unique_ptr<QTemporaryDir> folder;
+    QString logs;
     QStringList failures;
 };
 
@@ -42,7 +46,13 @@ void TestLogger::init()
 {
     folder = std::make_unique<QTemporaryDir>();
     Logger &logger = Logger::instance();
-    logger.setLogFolder(folder->path());
+    // Every user's programs log there: made public (sticky) whatever the umask.
+    logs = folder->filePath(u"made/logs"_s);
+    const mode_t umask = ::umask(077);
+    logger.setLogFolder(logs);
+    ::umask(umask);
+    QCOMPARE(ts::modeOf(logs), mode_t(S_IFDIR | 01777));
+    QCOMPARE(ts::modeOf(folder->filePath(u"made"_s)), mode_t(S_IFDIR | 0755));
     logger.filePrefix = prefix;
     logger.setEnabled(true);
     logger.setLevel(6);
@@ -86,7 +96,7 @@ void TestLogger::lines()
     const mode_t umask = ::umask(077);
     log(QtMsgType(type), category.isEmpty() ? nullptr : category.constData(), u"text"_s);
     ::umask(umask);
-    const QString path = folder->filePath(prefix + u"04_Dec_2026.log"_s);
+    const QString path = logs + u'/' + prefix + u"04_Dec_2026.log"_s;
     QCOMPARE(Logger::instance().currentLogFilePath(), path);
     QCOMPARE(QString::fromUtf8(ts::readFile(path)), line.isEmpty() ? QString() : friday.toString(Qt::TextDate) + u' ' + line + u'\n');
     QCOMPARE(ts::modeOf(path), line.isEmpty() ? 0 : mode_t(S_IFREG | 0666));
@@ -145,6 +155,45 @@ void TestLogger::threadsWriteWholeLines()
     QCOMPARE(seen.size(), threads * entries);
 }
 
+// A file planted under the log file's name, or a folder others could plant
+// one in, never has root write to or open up a file of another's choice.
+// Standard output hears of the cause once, not for every lost entry.
+void TestLogger::plantedFilesStayUntouched_data()
+{
+    QTest::addColumn<int>("folderMode");
+    QTest::addColumn<QString>("link");
+    QTest::newRow("symbolic link") << 01777 << "symbolic";
+    QTest::newRow("hard link") << 01777 << "hard";
+    QTest::newRow("symbolic link, public folder") << 0777 << "symbolic";
+    QTest::newRow("public folder") << 0777 << "";
+}
+
+void TestLogger::plantedFilesStayUntouched()
+{
+    QFETCH(int, folderMode);
+    QFETCH(QString, link);
+    const QString target = logs + u"/target"_s, path = Logger::instance().currentLogFilePath();
+    QVERIFY(ts::writeFile(target, "mine\n") && QFile::setPermissions(target, QFileDevice::ReadOwner));
+    QCOMPARE(::chmod(QFile::encodeName(logs).constData(), mode_t(folderMode)), 0);
+    if (link == u"symbolic")
+        QVERIFY(QFile::link(target, path));
+    else if (link == u"hard")
+        QCOMPARE(::link(QFile::encodeName(target).constData(), QFile::encodeName(path).constData()), 0);
+    const int out = ::dup(1);
+    QFile printed(folder->filePath(u"printed"_s));
+    QVERIFY(printed.open(QIODevice::WriteOnly) && ::dup2(printed.handle(), 1) == 1);
+    log(QtCriticalMsg, nullptr, u"text"_s);
+    log(QtCriticalMsg, nullptr, u"text"_s);
+    ::dup2(out, 1);
+    ::close(out);
+    const QByteArray causes = ts::readFile(printed.fileName());
+    QCOMPARE(causes.count("Cannot write to log file: ") + causes.count("Refused "), 1);
+    QCOMPARE(ts::readFile(target), "mine\n"_ba);
+    QCOMPARE(ts::modeOf(target), mode_t(S_IFREG | 0400));
+    QCOMPARE(QFileInfo::exists(path), !link.isEmpty());
+    QCOMPARE(failures.size(), 1);
+}
+
 // The files of the newest days are kept; files of other programs stay.
 void TestLogger::removeOldLogs_data()
 {
@@ -159,7 +208,11 @@ void TestLogger::removeOldLogs_data()
     // The foreign name is the oldest dated one.
     QTest::newRow("foreign names") << QStringList{ u"other_05_Nov_2026.log"_s, u"notes.txt"_s, four[0], four[3] } << 2
                                    << QStringList{ u"other_05_Nov_2026.log"_s, u"notes.txt"_s, four[3] };
-    QTest::newRow("undated first") << QStringList{ prefix + u"old.log"_s, four[0] } << 2 << QStringList{ four[0] };
+    QTest::newRow("undated first") << QStringList{ prefix + u"old.log"_s, four[0] } << 2 << QStringList{ prefix + u"old.log"_s, four[0] };
+    const QStringList otherSpellings{ prefix + u"01_dec_2020.log"_s, prefix + u"01_DEC_2020.log"_s };
+    QTest::newRow("other spellings") << otherSpellings + four << 0 << otherSpellings;
+    QTest::newRow("lowest int") << four << std::numeric_limits<int>::min() << QStringList();
+    QTest::newRow("highest int") << four << std::numeric_limits<int>::max() << four;
 }
 
 void TestLogger::removeOldLogs()
@@ -168,10 +221,21 @@ void TestLogger::removeOldLogs()
     QFETCH(int, days);
     QFETCH(QStringList, kept);
     for (const QString &file : files)
-        QVERIFY(ts::writeFile(folder->filePath(file), "entry\n"));
+        QVERIFY(ts::writeFile(logs + u'/' + file, "entry\n"));
     Logger::instance().removeOldLogs(days);
     kept.sort();
-    QCOMPARE(QDir(folder->path()).entryList(QDir::Files, QDir::Name), kept);
+    QCOMPARE(QDir(logs).entryList(QDir::Files, QDir::Name), kept);
+}
+
+// A watchdog runs for months: the first entry of a new day cleans up again.
+void TestLogger::newDayPrunesAgain()
+{
+    Logger::instance().removeOldLogs(2);
+    log(QtCriticalMsg, nullptr, u"friday"_s);
+    threadMoment = friday.addDays(1);
+    log(QtCriticalMsg, nullptr, u"saturday"_s);
+    threadMoment = friday;
+    QCOMPARE(QDir(logs).entryList(QDir::Files), QStringList{ prefix + u"05_Dec_2026.log"_s });
 }
 
 QTEST_GUILESS_MAIN(TestLogger)

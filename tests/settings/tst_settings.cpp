@@ -6,6 +6,7 @@
 #include "rendersettings.h"
 #include "resourcefolder.h"
 #include "settingsreport.h"
+#include "settingssnapshot.h"
 #include "settingsstorage.h"
 #include "testsupport.h"
 
@@ -36,8 +37,9 @@ private:
     int cases = 0;
 };
 
-// A settings file, one field of what it reads as, and whether the value must
-// survive a second reading (a migration stores what it moves at once).
+// A settings file and one field of what it reads as, through the daemon's
+// snapshot, then twice from the file itself (a migration stores what it moves
+// at once) unless the snapshot refused a hostile file.
 void TestSettings::read_data()
 {
     QTest::addColumn<QByteArray>("file");
@@ -57,6 +59,14 @@ void TestSettings::read_data()
     QTest::newRow("negative GPU") << "[worker]\nworkerGpus=-1\n"_ba << FIELD(workerGpus) << QVariant::fromValue(QList<qint32>());
     QTest::newRow("overlap as region") << "[manager]\ninteriorModeRegionSizeHint=10\ninteriorModeRegionOverlap=10\n"_ba
                                        << FIELD(interiorModeRegionOverlap) << QVariant(0);
+    QTest::newRow("longer than announced") << "[manager]\npp=00000003789c4b360acb4ace0d3300000c4302ac\n"_ba
+                                           << FIELD(proxyPassword) << QVariant(QString());
+    QTest::newRow("password bomb") << "[manager]\npp=7fffffff789c4b360acb4ace0d3300000c4302ac\n"_ba << FIELD(proxyPassword)
+                                   << QVariant(QString());
+    QTest::newRow("nested variants") << "[common]\ndaysToKeepLogs=3\nx=@Variant(" + QByteArray(R"(\0\0\0\t\0\0\0\0\x1)").repeated(200) + ")\n"
+                                     << FIELD(daysToKeepLogs) << QVariant(10);
+    QTest::newRow("FIFO") << ""_ba << FIELD(daysToKeepLogs) << QVariant(10);
+    QTest::newRow("huge") << "[common]\ndaysToKeepLogs=3\n" + QByteArray(SettingsSnapshot::maxFileSize, ';') << FIELD(daysToKeepLogs) << QVariant(10);
 }
 
 void TestSettings::read()
@@ -64,8 +74,13 @@ void TestSettings::read()
     QFETCH(QByteArray, file);
     QFETCH(Field, field);
     QFETCH(QVariant, value);
-    QVERIFY(ts::writeFile(path, file));
-    for (int reading = 0; reading < 2; ++reading) {
+    if (QTest::currentDataTag() == "FIFO"_ba)
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0666), 0);
+    else
+        QVERIFY(ts::writeFile(path, file));
+    QString error;
+    QCOMPARE(field(readSettings(SettingsSnapshot::take(path, &error)->store())), value);
+    for (int reading = 0; reading < 2 && error.isEmpty(); ++reading) {
         QSettings store(path, QSettings::NativeFormat);
         QCOMPARE(field(readSettings(store)), value);
     }

@@ -2,10 +2,14 @@
 // (the version file), run inside the test with short delays; then the real
 // executable installed and launched as admins do, in a private namespace.
 
+#include "deadlinetimer.h"
 #include "resourcefolder.h"
 #include "service.h"
 #include "settingsstorage.h"
 #include "testsupport.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
 
 namespace {
 
@@ -49,6 +53,8 @@ private slots:
     void supervision_data();
     void supervision();
     void installedDaemon();
+    void deadlinesEachCalledOnce_data();
+    void deadlinesEachCalledOnce();
 
 private:
     std::unique_ptr<ts::Installation> stage;
@@ -70,16 +76,20 @@ void TestWatchdog::init()
     stage = std::make_unique<ts::Installation>(QStringLiteral(WATCHDOG_PATH), QStringLiteral(RENDER_WORKER_PATH));
     QVERIFY(stage->valid);
     worker = QFileInfo(stage->executable).path() + u"/render_worker"_s;
-    // A second installation below the resource folder, told apart by its first argument.
+    // A second installation below the resource folder, told apart by its first
+    // argument, that starts a helper of its own first.
     const QString other = stage->resources + u"/alt/Solvane Worker/bin/render_worker"_s;
-    QVERIFY(ts::writeFile(other, "#!/bin/sh\nexec '" + QFile::encodeName(worker) + "' --alt \"$@\"\n"));
+    QVERIFY(ts::writeFile(other, "#!/bin/sh\nsleep 30 >/dev/null 2>&1 &\necho $! >> '" + QFile::encodeName(stage->path(u"helpers"_s))
+                                     + "'\nexec '" + QFile::encodeName(worker) + "' --alt \"$@\"\n"));
     QVERIFY(QFile::setPermissions(other, QFileDevice::ExeOwner | QFileDevice::ReadOwner));
 }
 
 // The workers the settings enable, scripted through the environment, and a
 // version file: the arguments of the first starts, in order, and whether the
-// version file is still there then. An action may follow the starts; with a
-// wait, no further start may come meanwhile.
+// version file is still there then. A
+// file below the resource folder may belong to another user. An action may
+// follow the starts; with a wait, no further start may come meanwhile; a
+// first start without descriptors is the watchdog's fault, not the worker's.
 void TestWatchdog::supervision_data()
 {
     QTest::addColumn<QByteArray>("settings");
@@ -89,22 +99,28 @@ void TestWatchdog::supervision_data()
     QTest::addColumn<QStringList>("starts");
     QTest::addColumn<QString>("action"); // "", "pause", "stop" or "wait"
     QTest::addColumn<bool>("versionKept");
+    QTest::addColumn<QString>("foreign"); // given to nobody; "." for the resource folder
     const QByteArray both = "[worker]\nworkerCpu=true\nworkerGpu=true\n";
     const QStringList exit0{ "EXIT_AFTER_MS=0" }, crash{ "CRASH_AFTER_MS=0" }, exit3{ "EXIT_AFTER_MS=0", "EXIT_CODE=3" };
-    QTest::newRow("cpu") << ""_ba << QStringList() << ""_ba << 50 << QStringList{ "--cpu" } << "" << true;
-    QTest::newRow("both") << both << QStringList() << ""_ba << 50 << QStringList{ "--cpu", "--gpu --no-download" } << "" << true;
-    QTest::newRow("gpu") << "[worker]\nworkerCpu=false\nworkerGpu=true\n"_ba << QStringList() << ""_ba << 50 << QStringList{ "--gpu" } << "" << true;
-    QTest::newRow("version") << ""_ba << QStringList() << "alt/"_ba << 50 << QStringList{ "--alt --cpu" } << "" << true;
-    QTest::newRow("version CR LF") << ""_ba << QStringList() << "%1/alt\r\nmore"_ba << 50 << QStringList{ "--alt --cpu" } << "" << true;
-    QTest::newRow("version nowhere") << ""_ba << QStringList() << "nowhere"_ba << 50 << QStringList{ "--cpu" } << "" << true;
-    QTest::newRow("clean exit") << ""_ba << exit0 << "alt"_ba << 50 << QStringList{ "--alt --cpu", "--alt --cpu" } << "" << true;
-    QTest::newRow("crash") << ""_ba << crash << "alt"_ba << 50 << QStringList{ "--alt --cpu", "--cpu" } << "" << false;
-    QTest::newRow("exit code") << ""_ba << exit3 << "alt"_ba << 50 << QStringList{ "--alt --cpu", "--cpu" } << "" << false;
+    QTest::newRow("cpu") << ""_ba << QStringList() << ""_ba << 50 << QStringList{ "--cpu" } << "" << true << "";
+    QTest::newRow("both") << both << QStringList() << ""_ba << 50 << QStringList{ "--cpu", "--gpu --no-download" } << "" << true << "";
+    QTest::newRow("gpu") << "[worker]\nworkerCpu=false\nworkerGpu=true\n"_ba << QStringList() << ""_ba << 50 << QStringList{ "--gpu" } << "" << true << "";
+    QTest::newRow("version") << ""_ba << QStringList() << "alt/"_ba << 50 << QStringList{ "--alt --cpu" } << "" << true << "";
+    QTest::newRow("version CR LF") << ""_ba << QStringList() << "%1/alt\r\nmore"_ba << 50 << QStringList{ "--alt --cpu" } << "" << true << "";
+    QTest::newRow("version nowhere") << ""_ba << QStringList() << "nowhere"_ba << 50 << QStringList{ "--cpu" } << "" << true << "";
+    QTest::newRow("clean exit") << ""_ba << exit0 << "alt"_ba << 50 << QStringList{ "--alt --cpu", "--alt --cpu" } << "" << true << "";
+    QTest::newRow("crash") << ""_ba << crash << "alt"_ba << 50 << QStringList{ "--alt --cpu", "--cpu" } << "" << false << "";
+    QTest::newRow("exit code") << ""_ba << exit3 << "alt"_ba << 50 << QStringList{ "--alt --cpu", "--cpu" } << "" << false << "";
     QTest::newRow("one of both crashes") << both << QStringList{ "GPU_CRASH_AFTER_MS=0" } << "alt"_ba << 50
-                                         << QStringList{ "--alt --cpu", "--alt --gpu --no-download", "--alt --gpu --no-download" } << "" << true;
-    QTest::newRow("restart delay") << ""_ba << exit0 << ""_ba << -1 << QStringList{ "--cpu" } << "wait" << true;
-    QTest::newRow("pause") << both << QStringList() << ""_ba << 50 << QStringList{ "--cpu", "--gpu --no-download" } << "pause" << true;
-    QTest::newRow("stop") << ""_ba << QStringList() << "alt"_ba << 50 << QStringList{ "--alt --cpu" } << "stop" << true;
+                                         << QStringList{ "--alt --cpu", "--alt --gpu --no-download", "--alt --gpu --no-download" } << "" << true << "";
+    QTest::newRow("restart delay") << ""_ba << exit0 << ""_ba << -1 << QStringList{ "--cpu" } << "wait" << true << "";
+    QTest::newRow("pause") << both << QStringList() << ""_ba << 50 << QStringList{ "--cpu", "--gpu --no-download" } << "pause" << true << "";
+    QTest::newRow("stop") << ""_ba << QStringList() << "alt"_ba << 50 << QStringList{ "--alt --cpu" } << "stop" << true << "";
+    QTest::newRow("no descriptors") << ""_ba << QStringList() << "alt"_ba << 50 << QStringList{ "--alt --cpu" } << "descriptors" << true << "";
+    const QStringList cpu{ "--cpu" };
+    QTest::newRow("worker of another user") << ""_ba << QStringList() << "alt"_ba << 50 << cpu << "" << true << "alt/Solvane Worker/bin/render_worker";
+    QTest::newRow("version of another user") << ""_ba << QStringList() << "alt"_ba << 50 << cpu << "" << true << "render_worker.version";
+    QTest::newRow("version in a folder of another user") << ""_ba << QStringList() << "alt"_ba << 50 << cpu << "" << true << ".";
 }
 
 void TestWatchdog::supervision()
@@ -116,6 +132,7 @@ void TestWatchdog::supervision()
     QFETCH(QStringList, starts);
     QFETCH(QString, action);
     QFETCH(bool, versionKept);
+    QFETCH(QString, foreign);
     const ts::SystemScopeRedirect system;
     storeResourceFolder(stage->resources);
     ts::EnvironmentGuard environment;
@@ -127,8 +144,25 @@ void TestWatchdog::supervision()
     if (!version.isEmpty())
         QVERIFY(ts::writeFile(versionFile, QString::fromUtf8(version).replace(u"%1"_s, stage->resources).toUtf8()));
 
+    if (!foreign.isEmpty())
+        QCOMPARE(::chown(QFile::encodeName(stage->resources + u'/' + foreign).constData(), 65534, 65534), 0);
     auto service = std::make_unique<TestService>(worker, stage->resources, restartDelay);
+    rlimit limit;
+    std::vector<int> filler;
+    if (action == u"descriptors") {
+        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+        const rlimit few{ 256, limit.rlim_max };
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &few), 0);
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            filler.push_back(fd);
+    }
     service->start();
+    if (!filler.empty()) {
+        QTest::qWait(100);
+        for (const int fd : filler)
+            ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
     // The first starts; two workers started together record theirs in either order.
     const auto started = [&] {
         QStringList arguments = stage->workerEvents(u"start"_s).mid(0, starts.size());
@@ -142,11 +176,15 @@ void TestWatchdog::supervision()
     QTRY_VERIFY(stage->workerEvents(u"start"_s).size() >= starts.size());
     QCOMPARE(started(), starts);
     QCOMPARE(QFileInfo::exists(versionFile), versionKept && !version.isEmpty());
-    // Nobody reads what a worker prints.
+    // A worker prints where the watchdog prints, in a session of its own
+    // that signals to the watchdog's group (Ctrl-C) do not reach.
     for (const QString &line : stage->workerEvents(u"start"_s)) {
         const QString pid = line.section(u' ', 1, 1);
-        if (!ts::processGone(pid.toLongLong()))
-            QCOMPARE(QFileInfo(u"/proc/"_s + pid + u"/fd/1"_s).symLinkTarget(), u"/dev/null"_s);
+        if (!ts::processGone(pid.toLongLong())) {
+            QCOMPARE(QFileInfo(u"/proc/"_s + pid + u"/fd/1"_s).symLinkTarget().section(u'/', -1),
+                     QFileInfo(u"/proc/self/fd/1"_s).symLinkTarget().section(u'/', -1));
+            QCOMPARE(::getsid(pid_t(pid.toLongLong())), pid_t(pid.toLongLong()));
+        }
     }
     if (action == u"wait") {
         QTest::qWait(3000); // well within the product's five seconds
@@ -154,24 +192,41 @@ void TestWatchdog::supervision()
     } else if (!action.isEmpty()) {
         action == u"pause" ? service->pause() : service->stop();
         QTRY_COMPARE(stage->processes(u"render_worker"_s), QList<qint64>());
+        for (const QByteArray &helper : ts::readFile(stage->path(u"helpers"_s)).split('\n'))
+            QTRY_VERIFY_WITH_TIMEOUT(ts::processGone(helper.toLongLong()), 2000);
         QCOMPARE(QFileInfo::exists(versionFile), versionKept && !version.isEmpty());
     }
 }
 
-// Installed and launched as admins do: the worker beside it starts after the
-// start delay, the log files get their names and old ones go, and the workers
-// die with a watchdog killed outright.
+// Installed and launched as admins do: the worker of the version file starts
+// after the start delay, and its crash and the rollback reach the system log;
+// the log files get their names in the default folder (another one named in
+// a file every user can write is refused) and old ones go; the settings file
+// stays as it was; and the workers die with a watchdog killed outright.
 void TestWatchdog::installedDaemon()
 {
     const QString logs = stage->resources + u"/Logs/"_s;
     QVERIFY(ts::writeFile(logs + u"watchdog_render_worker_01_Jan_2020.log"_s, "old\n"));
-    QVERIFY(ts::writeFile(stage->resources + u"/settings.conf"_s, "[common]\nlogLevel=5\ndaysToKeepLogs=1\n"));
+    const QString settings = stage->resources + u"/settings.conf"_s;
+    const QByteArray shared = "; kept\n[common]\nlogLevel=5\ndaysToKeepLogs=1\nlogLocation=/var/tmp/elsewhere\n"
+                              "[manager]\nproxyPass=secret\nfont=@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\x5QFont)\n";
+    QVERIFY(ts::writeFile(settings, shared) && ::chown(QFile::encodeName(settings).constData(), 65534, 65534) == 0
+            && ::chmod(QFile::encodeName(settings).constData(), 0666) == 0);
+    QVERIFY(ts::writeFile(stage->resources + u"/render_worker.version"_s, "alt"));
+    stage->env.insert(u"RENDER_WORKER_CRASH_AFTER_MS"_s, u"300"_s);
     QCOMPARE(stage->run({ u"-i"_s }).exitCode, 0);
     QCOMPARE(stage->run({}).exitCode, 0);
     QTRY_VERIFY_WITH_TIMEOUT(!stage->workerEvents(u"start"_s).isEmpty(), ts::waitMs);
     QCOMPARE(stage->workerEvents(u"start"_s).size(), 1);
-    QVERIFY(stage->workerEvents(u"start"_s).constFirst().endsWith(u" --cpu"_s));
+    QVERIFY(stage->workerEvents(u"start"_s).constFirst().endsWith(u" --alt --cpu"_s));
     QTRY_VERIFY(devLog.entries().filter(u"solvanerenderworker["_s).filter(u"Started with PID"_s).size() == 1);
+    for (const char *entry : { "<28>.*runs from the version override", "<27>.*was killed by signal", "<28>.*Rolled back" })
+        QTRY_VERIFY(!devLog.entries().filter(QRegularExpression(QLatin1String(entry))).isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(ts::processGone(ts::readFile(stage->path(u"helpers"_s)).split('\n').constFirst().toLongLong()), 2000);
+    QVERIFY(!QFileInfo::exists(u"/var/tmp/elsewhere"_s));
+    QCOMPARE(ts::readFile(settings), shared);
+    QCOMPARE(ts::modeOf(settings), mode_t(S_IFREG | 0666));
+    QCOMPARE(QFileInfo(settings).ownerId(), 65534u);
     const QStringList files = QDir(logs).entryList(QDir::Files);
     QCOMPARE(files.size(), 1);
     QVERIFY2(files.constFirst().startsWith(u"watchdog_render_worker_"_s) && files.constFirst() != u"watchdog_render_worker_01_Jan_2020.log"_s,
@@ -180,6 +235,32 @@ void TestWatchdog::installedDaemon()
     QCOMPARE(daemons.size(), 1);
     QCOMPARE(::kill(pid_t(daemons.constFirst()), SIGKILL), 0);
     QTRY_COMPARE(stage->processes(), QList<qint64>());
+}
+
+// Restart deadlines of both workers: each is called once, none early, and a
+// pending later one holds back no earlier one.
+void TestWatchdog::deadlinesEachCalledOnce_data()
+{
+    QTest::addColumn<QList<int>>("delaysMs");
+    QTest::newRow("later one first") << QList<int>{ 600, 100 };
+    QTest::newRow("two at once, one earlier") << QList<int>{ 600, 600, 50 };
+}
+
+void TestWatchdog::deadlinesEachCalledOnce()
+{
+    QFETCH(QList<int>, delaysMs);
+    QElapsedTimer clock;
+    QList<qint64> calledAtMs;
+    DeadlineTimer timer([&] { calledAtMs.append(clock.elapsed()); });
+    clock.start();
+    for (const int delayMs : std::as_const(delaysMs))
+        timer.start(delayMs);
+    QTRY_COMPARE(calledAtMs.size(), delaysMs.size());
+    std::sort(delaysMs.begin(), delaysMs.end());
+    QVERIFY(calledAtMs.first() >= delaysMs.first() && calledAtMs.first() < delaysMs.last());
+    QVERIFY(calledAtMs.last() >= delaysMs.last());
+    QTest::qWait(100);
+    QCOMPARE(calledAtMs.size(), delaysMs.size());
 }
 
 QTEST_GUILESS_MAIN(TestWatchdog)
