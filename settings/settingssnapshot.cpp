@@ -8,6 +8,8 @@
 #include <QSettings>
 #include <QTemporaryDir>
 
+#include <unistd.h>
+
 namespace {
 
 // The toolkit reads a stored value's nesting recursively, one stack frame
@@ -86,9 +88,15 @@ QString refusal(const QString &path, const QString &why)
 
 // Where the private copy goes: the temporary folder unless others could
 // replace the copy in it between writing and parsing.
+// The copy lives only while the file is parsed. Root's /run is a memory file
+// system no other user can write, where making and removing the copy's
+// folder costs a fraction of what it does on a disk.
 QString copyLocation()
 {
     QString reason;
+    const QString run = QStringLiteral("/run");
+    if (::geteuid() == 0 && ::access("/run", W_OK) == 0 && PathTrust::isTrustedFolder(run, &reason))
+        return run;
     const QString temp = QDir::tempPath();
     return PathTrust::isTrustedFolder(temp, &reason) ? temp : QStringLiteral("/tmp");
 }
