@@ -213,7 +213,9 @@ void TestWatchdog::installedDaemon()
     QVERIFY(ts::writeFile(settings, shared) && ::chown(QFile::encodeName(settings).constData(), 65534, 65534) == 0
             && ::chmod(QFile::encodeName(settings).constData(), 0666) == 0);
     QVERIFY(ts::writeFile(stage->resources + u"/render_worker.version"_s, "alt"));
-    stage->env.insert(u"RENDER_WORKER_CRASH_AFTER_MS"_s, u"300"_s);
+    // Only the redirected installation crashes; the default one then runs.
+    const QString alt = stage->resources + u"/alt/Solvane Worker/bin/render_worker"_s;
+    QVERIFY(ts::writeFile(alt, ts::readFile(alt).replace("exec '", "RENDER_WORKER_CRASH_AFTER_MS=300 exec '")));
     QCOMPARE(stage->run({ u"-i"_s }).exitCode, 0);
     QCOMPARE(stage->run({}).exitCode, 0);
     QTRY_VERIFY_WITH_TIMEOUT(!stage->workerEvents(u"start"_s).isEmpty(), ts::waitMs);
@@ -231,6 +233,8 @@ void TestWatchdog::installedDaemon()
     QCOMPARE(files.size(), 1);
     QVERIFY2(files.constFirst().startsWith(u"watchdog_render_worker_"_s) && files.constFirst() != u"watchdog_render_worker_01_Jan_2020.log"_s,
              qPrintable(files.join(u' ')));
+    QTRY_VERIFY_WITH_TIMEOUT(stage->workerEvents(u"start"_s).size() == 2, ts::waitMs);
+    QVERIFY(stage->workerEvents(u"start"_s).constLast().endsWith(u" --cpu"_s) && stage->processes(u"render_worker"_s).size() == 1);
     const QList<qint64> daemons = stage->processes(QFileInfo(stage->executable).fileName());
     QCOMPARE(daemons.size(), 1);
     QCOMPARE(::kill(pid_t(daemons.constFirst()), SIGKILL), 0);
