@@ -4,6 +4,8 @@
 #include <QtGlobal>
 
 #include <cerrno>
+#include <csignal>
+#include <pthread.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -77,7 +79,17 @@ void StartReport::send(bool locked)
     if (!ok || fd <= STDERR_FILENO || ::fstat(fd, &info) != 0 || !S_ISFIFO(info.st_mode))
         return;
     if (locked) {
-        [[maybe_unused]] const ssize_t written = ::write(fd, &lockedWord, 1);
+        // A launcher that is gone (killed, or tired of waiting) must not take
+        // the daemon with it: the write's SIGPIPE is held back and dropped.
+        sigset_t pipeSignal, previous;
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        ::pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+        if (::write(fd, &lockedWord, 1) < 0 && errno == EPIPE) {
+            const timespec none{ 0, 0 };
+            ::sigtimedwait(&pipeSignal, nullptr, &none);
+        }
+        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
     ::close(fd);
 }

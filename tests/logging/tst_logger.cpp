@@ -4,6 +4,7 @@
 #include "logger.h"
 #include "testsupport.h"
 
+#include <sys/sysmacros.h>
 #include <sys/resource.h>
 
 namespace {
@@ -166,6 +167,7 @@ void TestLogger::plantedFilesStayUntouched_data()
     QTest::newRow("hard link") << 01777 << "hard";
     QTest::newRow("symbolic link, public folder") << 0777 << "symbolic";
     QTest::newRow("public folder") << 0777 << "";
+    QTest::newRow("device") << 01777 << "device";
 }
 
 void TestLogger::plantedFilesStayUntouched()
@@ -179,6 +181,8 @@ void TestLogger::plantedFilesStayUntouched()
         QVERIFY(QFile::link(target, path));
     else if (link == u"hard")
         QCOMPARE(::link(QFile::encodeName(target).constData(), QFile::encodeName(path).constData()), 0);
+    else if (link == u"device")
+        QCOMPARE(::mknod(QFile::encodeName(path).constData(), S_IFCHR | 0666, makedev(1, 3)), 0);
     const int out = ::dup(1);
     QFile printed(folder->filePath(u"printed"_s));
     QVERIFY(printed.open(QIODevice::WriteOnly) && ::dup2(printed.handle(), 1) == 1);
@@ -206,8 +210,9 @@ void TestLogger::removeOldLogs_data()
     QTest::newRow("three days") << four << 3 << QStringList{ four[1], four[3] };
     QTest::newRow("none") << four << 0 << QStringList();
     // The foreign name is the oldest dated one.
-    QTest::newRow("foreign names") << QStringList{ u"other_05_Nov_2026.log"_s, u"notes.txt"_s, four[0], four[3] } << 2
-                                   << QStringList{ u"other_05_Nov_2026.log"_s, u"notes.txt"_s, four[3] };
+    const QString foreign = u'x' + prefix.mid(1) + u"05_Nov_2026.log"_s; // another program's, as long as ours
+    QTest::newRow("foreign names") << QStringList{ foreign, u"notes.txt"_s, four[0], four[3] } << 2
+                                   << QStringList{ foreign, u"notes.txt"_s, four[3] };
     QTest::newRow("undated first") << QStringList{ prefix + u"old.log"_s, four[0] } << 2 << QStringList{ prefix + u"old.log"_s, four[0] };
     const QStringList otherSpellings{ prefix + u"01_dec_2020.log"_s, prefix + u"01_DEC_2020.log"_s };
     QTest::newRow("other spellings") << otherSpellings + four << 0 << otherSpellings;
