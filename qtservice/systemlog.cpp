@@ -1,8 +1,9 @@
 #include "systemlog.h"
 
+#include "controlsocket.h"
+
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -80,15 +81,14 @@ bool SystemLog::send(const QByteArray &datagram)
 
 bool SystemLog::connectSocket()
 {
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    if (size_t(path.size()) >= sizeof address.sun_path)
+    sockaddr_un address;
+    socklen_t length;
+    if (!makeUnixAddress(QString::fromLatin1(path), &address, &length))
         return false;
-    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
     fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return false;
-    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), length) != 0) {
         disconnectSocket();
         return false;
     }
