@@ -12,6 +12,9 @@
 #include <QSettings>
 #include <QTextStream>
 
+#include <mutex>
+
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -41,6 +44,47 @@ bool startsWithSection(QFile &file)
     return false;
 }
 
+// What "resources" in a resources.ini said when the file looked as it does
+// now. The folder is asked for many times while a watchdog starts, and
+// reading the file goes through a private copy; a file that changed in any
+// way (replaced, written, touched) is read again.
+struct ResourcesIniCache
+{
+    std::mutex lock;
+    bool valid = false;
+    struct stat seen = {};
+    QString folder;
+
+    static bool same(const struct stat &a, const struct stat &b)
+    {
+        return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size
+            && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec
+            && a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+    }
+};
+
+QString readResourcesIni(const QString &iniPath)
+{
+    static ResourcesIniCache cache;
+    struct stat now;
+    if (::stat(QFile::encodeName(iniPath).constData(), &now) != 0)
+        return QString();
+    const std::lock_guard<std::mutex> guard(cache.lock);
+    if (cache.valid && ResourcesIniCache::same(now, cache.seen))
+        return cache.folder;
+    QString error;
+    const std::unique_ptr<SettingsSnapshot> ini = SettingsSnapshot::take(iniPath, &error);
+    if (!error.isEmpty())
+        qCritical().noquote() << error;
+    cache.folder = ini->store().value(resourcesKey).toString();
+    // A file changed while it was read is read again next time.
+    struct stat after;
+    cache.valid = ::stat(QFile::encodeName(iniPath).constData(), &after) == 0
+            && ResourcesIniCache::same(now, after);
+    cache.seen = now;
+    return cache.folder;
+}
+
 void setFlag(bool *ok, bool value)
 {
     if (ok)
@@ -68,15 +112,9 @@ QString configuredResourceFolder()
 {
     const QString iniPath = QDir(QCoreApplication::applicationDirPath())
                                     .filePath(QStringLiteral("resources.ini"));
-    if (QFileInfo::exists(iniPath)) {
-        QString error;
-        const std::unique_ptr<SettingsSnapshot> ini = SettingsSnapshot::take(iniPath, &error);
-        if (!error.isEmpty())
-            qCritical().noquote() << error;
-        const QString folder = ini->store().value(resourcesKey).toString();
-        if (!folder.isEmpty())
-            return folder;
-    }
+    const QString folder = readResourcesIni(iniPath);
+    if (!folder.isEmpty())
+        return folder;
     const QSettings system = systemStore();
     return QDir::fromNativeSeparators(system.value(resourcesKey).toString());
 }

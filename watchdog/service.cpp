@@ -10,6 +10,8 @@
 #include <QProcessEnvironment>
 #include <QVersionNumber>
 
+#include <utility>
+
 namespace {
 
 const QString watchdogSuffix = QStringLiteral("_watchdog");
@@ -37,6 +39,11 @@ bool isDynamicLoader(const QString &name)
     const QString lower = name.toLower();
     return lower == QLatin1String("ld") || lower == QLatin1String("ld-2")
         || lower == QLatin1String("ld-linux-x86-64");
+}
+
+bool isWorkerService(const QString &name)
+{
+    return name.toLower().endsWith(QLatin1String("worker"));
 }
 
 } // namespace
@@ -69,23 +76,32 @@ void Service::createApplication(int &argc, char **argv)
     }
 
     dataPath = QDir(resourceFolderPath());
-    setUpLogging(readSharedSettings(), verbose);
-    readWorkerSettings();
+    const RenderSettings settings = readSharedSettings();
+    setUpLogging(settings, verbose);
+    applyWorkerSettings(settings);
+    workerSettingsFresh = true;
 }
 
 void Service::readWorkerSettings()
 {
-    isWorker = name.toLower().endsWith(QLatin1String("worker"));
+    // Only a worker service has worker settings to read.
+    if (isWorkerService(name))
+        applyWorkerSettings(readSharedSettings());
+}
+
+void Service::applyWorkerSettings(const RenderSettings &settings)
+{
+    isWorker = isWorkerService(name);
     if (!isWorker)
         return;
-    const RenderSettings settings = readSharedSettings();
     cpuEnabled = settings.workerCpu;
     gpuEnabled = settings.workerGpu;
 }
 
 void Service::start()
 {
-    readWorkerSettings();
+    if (!std::exchange(workerSettingsFresh, false))
+        readWorkerSettings();
     const QString message = QStringLiteral("Starting %1 from %2 ").arg(name, appPath);
     logMessage(message, Information);
     qDebug() << message;

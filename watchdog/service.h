@@ -49,6 +49,7 @@ protected Q_SLOTS:
 
 protected:
     void readWorkerSettings();
+    void applyWorkerSettings(const RenderSettings &settings);
     RenderSettings readSharedSettings() const;
     void setUpLogging(const RenderSettings &settings, bool verbose);
 
@@ -74,6 +75,9 @@ protected:
     bool isWorker = false;
     bool cpuEnabled = true;
     bool gpuEnabled = false;
+    // The settings read as the application was made serve the start that
+    // follows at once; later starts and resumes read them again.
+    bool workerSettingsFresh = false;
     QProcess *gpuProc = nullptr;
 
     // Delays of the first start and of every restart. Fixed in the product;

@@ -150,10 +150,15 @@ void TestSettings::resourceFolder()
     storeResourceFolder(u"/srv/system-wide"_s);
     QCOMPARE(resourceFolderPath(), u"/srv/system-wide"_s);
     const QString ini = QCoreApplication::applicationDirPath() + u"/resources.ini"_s;
-    QVERIFY(ts::writeFile(ini, "resources=" + QFile::encodeName(folder.path()) + '\n'));
+    QVERIFY(ts::writeFile(ini, "resources=" + QFile::encodeName(folder.path()) + "\n\n"));
     const QString found = settingsFilePath();
+    // Read again once rewritten, even to the same size within the same second.
+    QVERIFY(ts::writeFile(ini, "resources=" + QFile::encodeName(folder.path()) + "X\n"));
+    const QString rewritten = resourceFolderPath();
     QFile::remove(ini);
     QCOMPARE(found, folder.filePath(u"settings.conf"_s));
+    QCOMPARE(rewritten, folder.path() + u"X"_s);
+    QCOMPARE(resourceFolderPath(), u"/srv/system-wide"_s);
 }
 
 QTEST_GUILESS_MAIN(TestSettings)
