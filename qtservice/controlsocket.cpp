@@ -59,16 +59,11 @@ bool sendControlCommand(const QString &serviceName, const QString &command)
     QtUnixSocket socket;
     if (!socket.connectTo(controlSocketPath(serviceName)))
         return false;
-    socket.write(command.toLatin1() + "\r\n");
-    socket.flush();
-
     const QDeadlineTimer deadline(controlReplyTimeoutMs);
     QByteArray reply;
-    while (isIncompleteReply(reply) && !deadline.hasExpired()) {
-        if (!socket.waitForReadyRead(int(deadline.remainingTime())))
-            break;
-        reply += socket.readAll();
+    if (socket.write(command.toLatin1() + "\r\n", deadline)) {
+        while (isIncompleteReply(reply) && socket.read(&reply, deadline)) {
+        }
     }
-    socket.close();
-    return QString::fromUtf8(reply) == QLatin1String("true");
+    return reply == "true";
 }

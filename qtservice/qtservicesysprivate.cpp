@@ -1,10 +1,11 @@
 #include "qtservicesysprivate.h"
 
+#include "controlconnection.h"
 #include "qtservicebase_p.h"
 
 #include <QCoreApplication>
-#include <QTcpSocket>
 #include <QTimer>
+#include <QVariant>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -50,32 +51,25 @@ void QtServiceSysPrivate::incomingConnection(qintptr socketDescriptor)
         ::close(int(socketDescriptor));
         return;
     }
-    auto *connection = new QTcpSocket(this);
-    if (!connection->setSocketDescriptor(socketDescriptor, QAbstractSocket::ConnectedState,
-                                         QIODevice::ReadWrite)) {
-        // The socket did not take the descriptor over.
-        delete connection;
-        ::close(int(socketDescriptor));
-        return;
-    }
+    auto *connection = new ControlConnection(int(socketDescriptor), this);
     ++connectionsOf[peer];
     if (peer != 0)
         ++othersConnections;
     connection->setProperty(peerProperty, uint(peer));
-    connect(connection, &QTcpSocket::readyRead, this, &QtServiceSysPrivate::slotReady);
-    connect(connection, &QTcpSocket::disconnected, this, &QtServiceSysPrivate::slotClosed);
+    connect(connection, &ControlConnection::readyRead, this, &QtServiceSysPrivate::slotReady);
+    connect(connection, &ControlConnection::disconnected, this, &QtServiceSysPrivate::slotClosed);
     // Restarted by every command completed; a connection that holds a
     // place without using it gives it up.
     auto *idle = new QTimer(connection);
     idle->setObjectName(QStringLiteral("idle"));
     idle->setSingleShot(true);
-    connect(idle, &QTimer::timeout, connection, &QTcpSocket::abort);
+    connect(idle, &QTimer::timeout, connection, &ControlConnection::abort);
     idle->start(idleTimeoutMs);
 }
 
 void QtServiceSysPrivate::slotReady()
 {
-    auto *connection = qobject_cast<QTcpSocket *>(sender());
+    auto *connection = qobject_cast<ControlConnection *>(sender());
     if (!connection)
         return;
     pendingInput[connection] += connection->readAll();
@@ -83,7 +77,6 @@ void QtServiceSysPrivate::slotReady()
     for (QString command = nextCommand(connection); !command.isEmpty();
          command = nextCommand(connection)) {
         connection->write(perform(command) ? "true" : "false");
-        connection->flush();
         if (auto *idle = connection->findChild<QTimer *>(QStringLiteral("idle"), Qt::FindDirectChildrenOnly))
             idle->start(idleTimeoutMs);
         if (connection->bytesToWrite() > maxPendingOutput) {
@@ -101,7 +94,7 @@ void QtServiceSysPrivate::slotReady()
 
 void QtServiceSysPrivate::slotClosed()
 {
-    auto *connection = qobject_cast<QTcpSocket *>(sender());
+    auto *connection = qobject_cast<ControlConnection *>(sender());
     if (!connection)
         return;
     pendingInput.remove(connection);
@@ -113,7 +106,7 @@ void QtServiceSysPrivate::slotClosed()
     connection->deleteLater();
 }
 
-QString QtServiceSysPrivate::nextCommand(QTcpSocket *connection)
+QString QtServiceSysPrivate::nextCommand(ControlConnection *connection)
 {
     // Commands are split on bytes, so a character cut in two by the stream
     // is decoded whole.

@@ -10,7 +10,7 @@
 
 #include <sys/types.h>
 
-class QTcpSocket;
+class ControlConnection;
 
 // The daemon side of the control socket: reads command lines from every
 // connection and calls the matching operation of the running service, one
@@ -55,10 +55,10 @@ private Q_SLOTS:
 
 private:
     bool admit(int socketDescriptor, uid_t *peer);
-    QString nextCommand(QTcpSocket *connection);
+    QString nextCommand(ControlConnection *connection);
     bool perform(const QString &command);
 
-    QHash<QTcpSocket *, QByteArray> pendingInput;
+    QHash<ControlConnection *, QByteArray> pendingInput;
     QHash<uid_t, int> connectionsOf;
     int othersConnections = 0; // of every user but root
 };

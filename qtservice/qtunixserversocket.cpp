@@ -21,12 +21,12 @@ constexpr int acceptBatch = 32;
 } // namespace
 
 QtUnixServerSocket::QtUnixServerSocket(QObject *parent)
-    : QTcpServer(parent)
+    : QObject(parent)
 {
 }
 
 QtUnixServerSocket::QtUnixServerSocket(const QString &path, QObject *parent)
-    : QTcpServer(parent)
+    : QObject(parent)
 {
     setPath(path);
 }
@@ -108,9 +108,13 @@ void QtUnixServerSocket::resumeAccepting()
         notifier->setEnabled(true);
 }
 
+void QtUnixServerSocket::incomingConnection(qintptr socketDescriptor)
+{
+    ::close(int(socketDescriptor));
+}
+
 void QtUnixServerSocket::close()
 {
-    QTcpServer::close();
     stopListening();
     if (socketPath.isEmpty())
         return;

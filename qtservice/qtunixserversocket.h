@@ -1,20 +1,20 @@
 #ifndef QTUNIXSERVERSOCKET_H
 #define QTUNIXSERVERSOCKET_H
 
-#include <QTcpServer>
+#include <QObject>
+#include <QString>
 
 #include <sys/types.h>
 
 class QSocketNotifier;
 
 // A listening stream socket on a Unix-domain path whose connections are
-// accepted from the event loop and handed to incomingConnection(), as
-// QTcpServer does. It accepts by itself, because QTcpServer retries an
-// accept that failed for want of descriptors at once and for as long as the
-// want lasts; here accepting pauses for acceptBackOffMs instead. The socket
-// file is made accessible to every local user and removed by close(), not
-// by the destructor.
-class QtUnixServerSocket : public QTcpServer
+// accepted from the event loop and handed, as non-blocking descriptors, to
+// incomingConnection(). An accept that failed for want of descriptors or
+// memory pauses accepting for acceptBackOffMs instead of being retried at
+// once for as long as the want lasts. The socket file is made accessible to
+// every local user and removed by close(), not by the destructor.
+class QtUnixServerSocket : public QObject
 {
     Q_OBJECT
 public:
@@ -33,6 +33,10 @@ public:
     // The pause of accepting after an accept error (no descriptors or
     // memory left).
     static constexpr int acceptBackOffMs = 1000;
+
+protected:
+    // Owns the descriptor from here on: keeps it or closes it.
+    virtual void incomingConnection(qintptr socketDescriptor);
 
 private:
     void acceptPending();
