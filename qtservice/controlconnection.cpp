@@ -2,9 +2,9 @@
 
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <utility>
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
