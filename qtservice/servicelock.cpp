@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,6 +45,23 @@ int openLockFile(const QString &path, int flags)
     return fd;
 }
 
+// The whole file, as one open file description's lock: the same lifetime as
+// flock() (released when the last descriptor of it closes), and another
+// process can test for it with F_OFD_GETLK without taking anything, so that
+// asking whether a daemon runs never makes a starting one fail.
+struct flock wholeFile(short type)
+{
+    struct flock range = {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    return range;
+}
+
+QString rootLockPath(const QString &serviceName)
+{
+    return QStringLiteral("/run/") + sanitizedName(serviceName) + QStringLiteral(".qtservice.lock");
+}
+
 } // namespace
 
 ServiceLock::ServiceLock(const QString &serviceName)
@@ -61,11 +77,11 @@ ServiceLock::~ServiceLock()
 
 QString ServiceLock::pathFor(const QString &serviceName)
 {
-    const QString file = sanitizedName(serviceName) + QStringLiteral(".qtservice.lock");
     if (::geteuid() == 0)
-        return QStringLiteral("/run/") + file;
+        return rootLockPath(serviceName);
     // Made by the toolkit with mode 0700 when the session has none.
-    return QDir(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation)).filePath(file);
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation))
+            .filePath(sanitizedName(serviceName) + QStringLiteral(".qtservice.lock"));
 }
 
 bool ServiceLock::acquire()
@@ -77,13 +93,14 @@ bool ServiceLock::acquire()
         errorText = qt_error_string(errno);
         return false;
     }
-    if (::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+    struct flock range = wholeFile(F_WRLCK);
+    if (::fcntl(lockFd, F_OFD_SETLK, &range) != 0) {
         errorText = qt_error_string(errno);
         holder = readPid(lockFd);
         ::close(lockFd);
         return false;
     }
-    // Read-only for others would let them hold a shared lock on it.
+    // Readable by others would let them hold a read lock on it.
     ::fchmod(lockFd, 0600);
     const QByteArray pid = QByteArray::number(::getpid()) + '\n';
     if (::ftruncate(lockFd, 0) != 0 || ::pwrite(lockFd, pid.constData(), size_t(pid.size()), 0) != pid.size()) {
@@ -100,7 +117,7 @@ ServiceLock::State ServiceLock::probe(const QString &serviceName, pid_t *holder)
     if (holder)
         *holder = 0;
     // A user's view takes in root's daemon too, whose lock it may not open.
-    QStringList paths{ QStringLiteral("/run/") + sanitizedName(serviceName) + QStringLiteral(".qtservice.lock") };
+    QStringList paths{ rootLockPath(serviceName) };
     if (::geteuid() != 0)
         paths << pathFor(serviceName);
     State result = State::Free;
@@ -111,7 +128,8 @@ ServiceLock::State ServiceLock::probe(const QString &serviceName, pid_t *holder)
                 result = State::Unknown;
             continue;
         }
-        const bool held = ::flock(probeFd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        struct flock range = wholeFile(F_WRLCK);
+        const bool held = ::fcntl(probeFd, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
         if (held && holder)
             *holder = readPid(probeFd);
         ::close(probeFd);
