@@ -5,16 +5,19 @@
 #include <cerrno>
 #include <utility>
 
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-ControlConnection::ControlConnection(int descriptor, QObject *parent)
-    : QObject(parent), fd(descriptor)
+ControlConnection::ControlConnection(int descriptor, uid_t peerUid, int idleTimeoutMs,
+                                     QObject *parent)
+    : QObject(parent), fd(descriptor), peerUid(peerUid)
 {
-    // Accepted sockets may come blocking; one read or write must never wait
-    // on a client.
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    idle.setSingleShot(true);
+    idle.setInterval(idleTimeoutMs);
+    connect(&idle, &QTimer::timeout, this, &ControlConnection::abort);
+    idle.start();
+    // Every read and send is made with MSG_DONTWAIT: none waits on a client,
+    // whether or not the descriptor came non-blocking.
     reader = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(reader, &QSocketNotifier::activated, this, &ControlConnection::readPending);
     writer = new QSocketNotifier(fd, QSocketNotifier::Write, this);
@@ -24,6 +27,9 @@ ControlConnection::ControlConnection(int descriptor, QObject *parent)
 
 ControlConnection::~ControlConnection()
 {
+    // The notifiers go before the descriptor they watch.
+    delete reader;
+    delete writer;
     if (fd >= 0)
         ::close(fd);
 }
@@ -115,6 +121,7 @@ void ControlConnection::closeNow()
     // The notifiers go before the descriptor they watch.
     reader->setEnabled(false);
     writer->setEnabled(false);
+    idle.stop();
     ::close(fd);
     fd = -1;
     emit disconnected();

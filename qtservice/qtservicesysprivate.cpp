@@ -4,15 +4,11 @@
 #include "qtservicebase_p.h"
 
 #include <QCoreApplication>
-#include <QTimer>
-#include <QVariant>
 
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
-
-const char peerProperty[] = "peerUid";
 
 // The user at the other end, as the kernel recorded it at connect().
 bool peerUid(int fd, uid_t *uid)
@@ -51,20 +47,14 @@ void QtServiceSysPrivate::incomingConnection(qintptr socketDescriptor)
         ::close(int(socketDescriptor));
         return;
     }
-    auto *connection = new ControlConnection(int(socketDescriptor), this);
+    // The idle time starts anew with every command completed; a connection
+    // that holds a place without using it gives it up.
+    auto *connection = new ControlConnection(int(socketDescriptor), peer, idleTimeoutMs, this);
     ++connectionsOf[peer];
     if (peer != 0)
         ++othersConnections;
-    connection->setProperty(peerProperty, uint(peer));
     connect(connection, &ControlConnection::readyRead, this, &QtServiceSysPrivate::slotReady);
     connect(connection, &ControlConnection::disconnected, this, &QtServiceSysPrivate::slotClosed);
-    // Restarted by every command completed; a connection that holds a
-    // place without using it gives it up.
-    auto *idle = new QTimer(connection);
-    idle->setObjectName(QStringLiteral("idle"));
-    idle->setSingleShot(true);
-    connect(idle, &QTimer::timeout, connection, &ControlConnection::abort);
-    idle->start(idleTimeoutMs);
 }
 
 void QtServiceSysPrivate::slotReady()
@@ -77,8 +67,7 @@ void QtServiceSysPrivate::slotReady()
     for (QString command = nextCommand(connection); !command.isEmpty();
          command = nextCommand(connection)) {
         connection->write(perform(command) ? "true" : "false");
-        if (auto *idle = connection->findChild<QTimer *>(QStringLiteral("idle"), Qt::FindDirectChildrenOnly))
-            idle->start(idleTimeoutMs);
+        connection->restartIdleTimer();
         if (connection->bytesToWrite() > maxPendingOutput) {
             pendingInput.remove(connection);
             connection->abort();
@@ -98,7 +87,7 @@ void QtServiceSysPrivate::slotClosed()
     if (!connection)
         return;
     pendingInput.remove(connection);
-    const uid_t peer = uid_t(connection->property(peerProperty).toUInt());
+    const uid_t peer = connection->peer();
     if (--connectionsOf[peer] <= 0)
         connectionsOf.remove(peer);
     if (peer != 0)
