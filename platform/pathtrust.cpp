@@ -2,12 +2,13 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
+#include <QList>
 #include <QMutex>
 #include <QSet>
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -103,25 +104,59 @@ bool isTrustedFolder(const QString &folder, QString *reason)
 {
     if (!isEnforced())
         return true;
-    const QByteArray given = QFile::encodeName(folder);
-    char resolved[PATH_MAX];
-    if (given.isEmpty() || !::realpath(given.constData(), resolved)) {
-        *reason = describe(given, "does not exist");
+    if (folder.isEmpty()) {
+        *reason = describe(QByteArray(), "does not exist");
         return false;
     }
-    // Every folder from the root down, each one looked at itself (lstat):
-    // whoever may change one of them may replace everything below it.
-    const QByteArray path(resolved);
-    for (qsizetype end = 0; end >= 0;) {
-        end = path.indexOf('/', end + 1);
-        const QByteArray step = end < 0 ? path : path.left(end == 0 ? 1 : end);
-        struct stat status {};
+    const QByteArray given = QFile::encodeName(QFileInfo(folder).absoluteFilePath());
+    // The path is walked one name at a time from "/", as the kernel walks it,
+    // and every folder passed through is looked at itself (lstat): whoever
+    // may change one of them may replace everything below it. A symbolic link
+    // on the way is followed only when root owns it, since a link's owner
+    // decides where it points and may change that at any time.
+    QList<QByteArray> names = given.split('/');
+    QByteArray current("/");
+    struct stat status {};
+    if (::lstat("/", &status) != 0) {
+        *reason = describe(current, "cannot be examined");
+        return false;
+    }
+    if (!checkFolder(current, status, reason))
+        return false;
+    int linksFollowed = 0;
+    while (!names.isEmpty()) {
+        const QByteArray name = names.takeFirst();
+        if (name.isEmpty() || name == ".")
+            continue;
+        if (name == "..") {
+            current = parentOf(current);
+            continue;
+        }
+        const QByteArray step = current == "/" ? current + name : current + '/' + name;
         if (::lstat(step.constData(), &status) != 0) {
-            *reason = describe(step, "cannot be examined");
+            *reason = describe(step, errno == ENOENT ? "does not exist" : "cannot be examined");
             return false;
+        }
+        if (S_ISLNK(status.st_mode)) {
+            char target[PATH_MAX];
+            const ssize_t size = ::readlink(step.constData(), target, sizeof target);
+            if (status.st_uid != 0) {
+                *reason = describe(step, "is a symbolic link of another user than root");
+                return false;
+            }
+            if (size <= 0 || size == ssize_t(sizeof target) || ++linksFollowed > 40) {
+                *reason = describe(step, "cannot be followed");
+                return false;
+            }
+            const QByteArray pointed(target, size);
+            if (pointed.startsWith('/'))
+                current = "/";
+            names = pointed.split('/') + names;
+            continue;
         }
         if (!checkFolder(step, status, reason))
             return false;
+        current = step;
     }
     return true;
 }

@@ -9,8 +9,10 @@
 // Which paths a root process may let decide what it executes, or where it
 // creates, changes the mode of, appends to or deletes files.
 //
-// A folder is trusted when every folder from "/" down to it (symbolic links
-// resolved first) is owned by root and writable by nobody but root. A folder
+// A folder is trusted when every folder passed through from "/" down to it
+// is owned by root and writable by nobody but root, and every symbolic link
+// followed on the way is root's: another user's link could be pointed
+// elsewhere after the check. A folder
 // writable by others still passes when its sticky bit is set (as /tmp): there
 // others cannot rename or delete root's entries. Group write passes for
 // root's own groups: gid 0 and Debian's "staff", whose members may already

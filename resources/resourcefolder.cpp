@@ -5,7 +5,7 @@
 #include <QDebug>
 #include <QFile>
 
-#include <algorithm>
+#include <cerrno>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -36,25 +36,38 @@ QDir ensureFolder(const QDir &folder, int mode)
     return folder;
 }
 
+namespace {
+
+// Opens name in parent as a folder without following a symbolic link, unless
+// the link is root's (as /var/run) or the process is no root process: a link
+// of another user could point anywhere by the time it is used.
+int openFolderAt(int parent, const char *name)
+{
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    const int fd = ::openat(parent, name, flags | O_NOFOLLOW);
+    if (fd >= 0 || (errno != ELOOP && errno != ENOTDIR))
+        return fd;
+    struct stat link;
+    const bool followed = ::fstatat(parent, name, &link, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISLNK(link.st_mode) && (link.st_uid == 0 || ::geteuid() != 0);
+    return followed ? ::openat(parent, name, flags) : -1;
+}
+
+} // namespace
+
 bool createFolder(const QString &path, int mode)
 {
-    const QByteArray absolute = QFile::encodeName(QDir(path).absolutePath());
-    const QList<QByteArray> names = absolute.split('/');
+    const QList<QByteArray> names = QFile::encodeName(QDir::cleanPath(QDir(path).absolutePath()))
+                                            .split('/');
     int parent = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     for (qsizetype i = 0; parent >= 0 && i < names.size(); ++i) {
         const QByteArray &name = names.at(i);
-        if (name.isEmpty() || name == ".")
+        if (name.isEmpty())
             continue;
-        const bool last = i == names.size() - 1
-                || std::all_of(names.begin() + i + 1, names.end(),
-                               [](const QByteArray &n) { return n.isEmpty() || n == "."; });
         const bool created = ::mkdirat(parent, name.constData(), 0700) == 0;
-        // Existing folders on the way may be links (as /var/run); a new one
-        // is opened only as what was just made.
-        const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (created ? O_NOFOLLOW : 0);
-        const int child = ::openat(parent, name.constData(), flags);
+        const int child = openFolderAt(parent, name.constData());
         if (child >= 0 && created)
-            ::fchmod(child, mode_t(last ? mode : createdFolderMode));
+            ::fchmod(child, mode_t(i == names.size() - 1 ? mode : createdFolderMode));
         ::close(parent);
         parent = child;
     }

@@ -29,7 +29,8 @@ QDir ensureFolder(const QDir &folder, int mode = createdFolderMode);
 // Creates path with every missing parent as ensureFolder() does; true when it
 // exists as a folder afterwards. Each new folder is reached through its
 // parent's descriptor and never through a symbolic link, so a rename in a
-// folder others can write cannot redirect the change of mode.
+// folder others can write cannot redirect the change of mode; an existing
+// folder on the way is reached through a link only when root owns the link.
 bool createFolder(const QString &path, int mode);
 
 // The folder used when nothing is configured.

@@ -2,6 +2,8 @@
 // file's name and mode, entries it cannot write, threads, clean-up of old logs.
 
 #include "logger.h"
+#include "pathtrust.h"
+#include "resourcefolder.h"
 #include "testsupport.h"
 
 #include <sys/sysmacros.h>
@@ -33,6 +35,8 @@ private slots:
     void threadsWriteWholeLines();
     void plantedFilesStayUntouched_data();
     void plantedFilesStayUntouched();
+    void foldersThroughLinks_data();
+    void foldersThroughLinks();
     void removeOldLogs_data();
     void removeOldLogs();
     void newDayPrunesAgain();
@@ -196,6 +200,30 @@ void TestLogger::plantedFilesStayUntouched()
     QCOMPARE(ts::modeOf(target), mode_t(S_IFREG | 0400));
     QCOMPARE(QFileInfo::exists(path), !link.isEmpty());
     QCOMPARE(failures.size(), 1);
+}
+
+// A log folder named through a link in the public log folder: root follows
+// its own link, never another user's, which could be pointed anywhere
+// once the folder has been judged.
+void TestLogger::foldersThroughLinks_data()
+{
+    QTest::addColumn<uid_t>("linkOwner");
+    QTest::newRow("root's link") << uid_t(0);
+    QTest::newRow("another user's link") << uid_t(65534);
+}
+
+void TestLogger::foldersThroughLinks()
+{
+    if (!PathTrust::isEnforced())
+        QSKIP("Only a root process judges paths");
+    QFETCH(uid_t, linkOwner);
+    const QString real = folder->filePath(u"real"_s), link = logs + u"/link"_s;
+    QVERIFY(QDir().mkdir(real) && QFile::link(real, link));
+    QCOMPARE(::lchown(QFile::encodeName(link).constData(), linkOwner, linkOwner), 0);
+    QString reason;
+    QCOMPARE(PathTrust::isTrustedFolder(link + u"/."_s, &reason), linkOwner == 0);
+    QCOMPARE(createFolder(link + u"/new"_s, 0755), linkOwner == 0);
+    QCOMPARE(QFileInfo::exists(real + u"/new"_s), linkOwner == 0);
 }
 
 // The files of the newest days are kept; files of other programs stay.
