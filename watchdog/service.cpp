@@ -2,6 +2,7 @@
 
 #include "applicationversion.h"
 #include "deadlinetimer.h"
+#include "pathtrust.h"
 #include "resourcefolder.h"
 #include "svnrservicecontroller.h"
 
@@ -75,6 +76,8 @@ void Service::createApplication(int &argc, char **argv)
         appName = baseNameOf(appPath);
     }
 
+    // Refusals of the files read from here on reach the system log.
+    PathTrust::setRefusalReporter([this](const QString &refusal) { logMessage(refusal, Error); });
     dataPath = QDir(resourceFolderPath());
     const RenderSettings settings = readSharedSettings();
     setUpLogging(settings, verbose);

@@ -32,7 +32,6 @@ void Service::setUpLogging(const RenderSettings &settings, bool verbose)
     // first failure of a run, from here on, goes to the system log, and
     // supervision goes on.
     logger.setFailureReporter([this](const QString &failure) { logMessage(failure, Error); });
-    PathTrust::setRefusalReporter([this](const QString &refusal) { logMessage(refusal, Error); });
 
     // A log folder named in a file others can write must not let them have
     // root create files elsewhere; the default folder then serves.
