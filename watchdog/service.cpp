@@ -8,7 +8,6 @@
 
 #include <QDebug>
 #include <QFileInfo>
-#include <QProcessEnvironment>
 #include <QVersionNumber>
 
 #include <utility>
@@ -66,7 +65,7 @@ Service::~Service()
 void Service::createApplication(int &argc, char **argv)
 {
     app = new QCoreApplication(argc, argv);
-    const bool verbose = QProcessEnvironment::systemEnvironment().contains(QStringLiteral("VERBOSE"));
+    const bool verbose = qEnvironmentVariableIsSet("VERBOSE");
 
     appPath = workerPathFor(QCoreApplication::applicationFilePath());
     appName = baseNameOf(appPath);

@@ -26,6 +26,11 @@ class SVNRServiceController;
 // too: a meta-cast to "ServiceType" finds it.
 typedef QtService<QCoreApplication> ServiceType;
 
+// The worker's PID, which is also its process group (it starts a session of
+// its own), kept on its process object: QProcess forgets the PID before it
+// tells how the process ended, and the group outlives it.
+inline constexpr char workerPidProperty[] = "workerPid";
+
 class Service : public QObject, public ServiceType
 {
     Q_OBJECT

@@ -1,10 +1,8 @@
 // Starting, restarting and stopping the worker processes.
 
 #include "service.h"
-#include "workerenvironment.h"
 
 #include <QDebug>
-#include <QProcessEnvironment>
 
 #include <cerrno>
 #include <csignal>
@@ -38,16 +36,11 @@ const char *errorText(QProcess::ProcessError error)
     return nullptr;
 }
 
-// The process group of a started worker, kept on its process object: the
-// group outlives the worker's own pid, which the process object forgets
-// once the worker has ended.
-const char workerGroupProperty[] = "workerGroup";
-
 // A worker's helpers share its group: ending the group leaves nothing of
 // the worker behind, whether it is stopped or ended on its own.
 void endWorkerGroup(const QProcess *process)
 {
-    const pid_t group = pid_t(process->property(workerGroupProperty).toLongLong());
+    const pid_t group = pid_t(process->property(workerPidProperty).toLongLong());
     if (group > 1)
         ::kill(-group, SIGKILL);
 }
@@ -73,7 +66,6 @@ bool isWorkerStartFault(const QProcess *process)
 QProcess *Service::createProcess()
 {
     auto *process = new QProcess;
-    process->setProcessEnvironment(workerEnvironment());
     // A worker writes where the watchdog writes (the journal under systemd),
     // straight, so that nothing of it is buffered here.
     process->setProcessChannelMode(QProcess::ForwardedChannels);
@@ -144,7 +136,7 @@ bool Service::launchProcess(QProcess *process, const QStringList &arguments, con
     // the process object may then already be released (deleted later).
     process->start(program, arguments, QIODevice::ReadWrite);
     if (process->waitForStarted(startTimeoutMs)) {
-        process->setProperty(workerGroupProperty, process->processId());
+        process->setProperty(workerPidProperty, process->processId());
         const QString message = QStringLiteral("Started with PID: %1").arg(process->processId());
         logMessage(message, Information);
         qDebug() << message;
@@ -191,9 +183,9 @@ void Service::onProcError(QProcess::ProcessError error)
     const QString path = resolveAppPath();
     qCritical() << (process == gpuProc ? "GPU" : "") << "Procces error from" << name << "@" << path
                 << "program=" << process->program() << "args=" << process->arguments();
-    const QProcessEnvironment environment = process->processEnvironment();
-    if (environment.contains(QStringLiteral("LD_LIBRARY_PATH")))
-        qCritical() << "LD_LIBRARY_PATH=" << environment.value(QStringLiteral("LD_LIBRARY_PATH"));
+    // Workers inherit the watchdog's environment as it is when they start.
+    if (qEnvironmentVariableIsSet("LD_LIBRARY_PATH"))
+        qCritical() << "LD_LIBRARY_PATH=" << qEnvironmentVariable("LD_LIBRARY_PATH");
     if (const char *text = errorText(error))
         qCritical() << text;
     if (error != QProcess::FailedToStart || isWorkerStartFault(process))

@@ -11,13 +11,9 @@
 
 namespace {
 
-// The PID of a worker, kept past its end: QProcess forgets it before it tells
-// how the process ended.
-const char pidProperty[] = "workerPid";
-
 qint64 workerPid(const QProcess *process)
 {
-    return process->property(pidProperty).toLongLong();
+    return process->property(workerPidProperty).toLongLong();
 }
 
 // Paths come from the version file, which any user can write: no control
@@ -42,7 +38,6 @@ QString Service::workerRole(const QProcess *process) const
 
 void Service::reportStarted(QProcess *process)
 {
-    process->setProperty(pidProperty, process->processId());
     if (process->program() != appPath) {
         logMessage(QStringLiteral("The %1 (PID %2) runs from the version override %3")
                        .arg(workerRole(process))
