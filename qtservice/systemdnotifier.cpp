@@ -1,5 +1,7 @@
 #include "systemdnotifier.h"
 
+#include "controlsocket.h"
+
 #include <QTimer>
 
 #include <cerrno>
@@ -28,17 +30,11 @@ bool makeAddress(const QByteArray &name, sockaddr_un *address, socklen_t *length
 {
     if (name.size() < 2 || (name.front() != '/' && name.front() != '@'))
         return false;
-    if (size_t(name.size()) >= sizeof(address->sun_path))
+    // The length counts the name's bytes only, as an abstract name needs.
+    if (!makeUnixAddress(QString::fromLatin1(name), address, length))
         return false;
-    std::memset(address, 0, sizeof(*address));
-    address->sun_family = AF_UNIX;
-    std::memcpy(address->sun_path, name.constData(), size_t(name.size()));
-    if (name.front() == '@') {
+    if (name.front() == '@')
         address->sun_path[0] = '\0';
-        *length = socklen_t(offsetof(sockaddr_un, sun_path) + size_t(name.size()));
-    } else {
-        *length = socklen_t(sizeof(*address));
-    }
     return true;
 }
 
