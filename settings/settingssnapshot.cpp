@@ -133,19 +133,21 @@ std::unique_ptr<SettingsSnapshot> SettingsSnapshot::take(const QString &path, QS
         content.clear();
     }
 
-    snapshot->copyFolder = std::make_unique<QTemporaryDir>(copyLocation()
-                                                           + QStringLiteral("/settings-XXXXXX"));
-    // A fresh name for every snapshot: the toolkit caches parsed files by name.
-    QString copyPath = snapshot->copyFolder->filePath(QFileInfo(path).fileName());
-    QFile copy(copyPath);
-    if (!snapshot->copyFolder->isValid() || !copy.open(QIODevice::WriteOnly)
-        || copy.write(content) != content.size()) {
-        if (error->isEmpty())
+    // Nothing to read (missing, empty or refused) or no copy: an empty store,
+    // which has nothing to migrate and so never writes.
+    QString copyPath = QStringLiteral("/dev/null");
+    if (!content.isEmpty()) {
+        snapshot->copyFolder = std::make_unique<QTemporaryDir>(copyLocation()
+                                                               + QStringLiteral("/settings-XXXXXX"));
+        // A fresh name for every snapshot: the toolkit caches parsed files by name.
+        const QString copied = snapshot->copyFolder->filePath(QFileInfo(path).fileName());
+        QFile copy(copied);
+        if (snapshot->copyFolder->isValid() && copy.open(QIODevice::WriteOnly)
+            && copy.write(content) == content.size())
+            copyPath = copied;
+        else if (error->isEmpty())
             *error = refusal(path, QStringLiteral("no private copy could be made"));
-        // An empty store, which has nothing to migrate and so never writes.
-        copyPath = QStringLiteral("/dev/null");
     }
-    copy.close();
     snapshot->settings = std::make_unique<QSettings>(copyPath, QSettings::NativeFormat);
     return snapshot;
 }
