@@ -278,15 +278,15 @@ void TestQtService::idleConnections()
     QFETCH(uid_t, uid);
     const qint64 pid = startDaemon(0);
     QVERIFY(pid);
-    const QByteArray path = QFile::encodeName(socketPath);
+    sockaddr_un address;
+    socklen_t length;
+    QVERIFY(makeUnixAddress(socketPath, &address, &length));
     const pid_t holder = ::fork();
     if (holder == 0) {
         if (::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
             ::_exit(1);
-        sockaddr_un address = { AF_UNIX, {} };
-        ::memcpy(address.sun_path, path.constData(), size_t(path.size()));
         for (int i = 0; i < 300; ++i) {
-            if (::connect(::socket(AF_UNIX, SOCK_STREAM, 0), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+            if (::connect(::socket(AF_UNIX, SOCK_STREAM, 0), reinterpret_cast<sockaddr *>(&address), length) != 0)
                 ::_exit(2);
         }
         ::raise(SIGSTOP);
