@@ -5,9 +5,9 @@
 
 #include <sys/types.h>
 
-// The one-daemon-per-name lock of a service: an exclusive flock() on a file
-// whose holder is the one process of that name that may start workers and
-// own the control socket. The lock lives as long as the object, which every
+// The one-daemon-per-name lock of a service: an exclusive open file
+// description lock (F_OFD_SETLK) on a file whose holder is the one process of
+// that name that may start workers and own the control socket. The lock lives as long as the object, which every
 // start path keeps for the whole life of its process; the kernel releases it
 // when the process ends, however it ends.
 //
