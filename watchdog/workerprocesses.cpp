@@ -2,9 +2,10 @@
 
 #include "service.h"
 
+#include "programcheck.h"
+
 #include <QDebug>
 
-#include <cerrno>
 #include <csignal>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -45,20 +46,15 @@ void endWorkerGroup(const QProcess *process)
         ::kill(-group, SIGKILL);
 }
 
-// A failed start that is the worker installation's fault: the program could
-// not be executed. A start that failed for the watchdog's own lack of
-// descriptors, memory or processes (pipe, fork, or exec running out of
-// them) says nothing about the worker.
+// A failed start that is the worker installation's fault: its program is
+// missing, not executable or no program, which the file system tells. A start
+// that failed for the watchdog's own lack of descriptors, memory or processes
+// (pipe, fork, or the check itself running out of them) says nothing about
+// the worker, and neither does one whose program could be executed.
 bool isWorkerStartFault(const QProcess *process)
 {
-    const QString text = process->errorString();
-    if (!text.startsWith(QLatin1String("execve: ")))
-        return false;
-    for (const int code : { ENOMEM, EAGAIN, EMFILE, ENFILE }) {
-        if (text.endsWith(qt_error_string(code)))
-            return false;
-    }
-    return true;
+    const int error = programExecError(process->program());
+    return error != 0 && !isResourceShortage(error);
 }
 
 } // namespace

@@ -1,0 +1,209 @@
+// Every way a worker start or run can end, over the real executable run with
+// -e and its own product delays: whether the watchdog rolls back, what becomes
+// of the version file, what the next start runs and the lines of the log.
+// The scenarios run side by side, each watchdog with a /run of its own for
+// its lock, so that all of them take one start and one restart of time.
+
+#include "testsupport.h"
+
+#include <sys/resource.h>
+
+namespace {
+
+// The first start comes 5 s after the watchdog's, the restart 5 s after an
+// end: two starts and an end fit in here with room to spare.
+constexpr int scenarioMs = 16000;
+
+const QByteArray errorFrom = "[EE default  ]  Procces error from \"Solvane Render Worker\" @ ";
+const QByteArray failedToStart = "[EE default  ] The process failed to start. Either the invoked program is missing, "
+                                 "or you may have insufficient permissions to invoke the program.";
+const QByteArray willRollBack = "[EE default  ] Will attempt to rollback to previous version";
+const QByteArray rollingBack = "[DD default  ] Rolling back to default installed version";
+const QByteArray atBase = "[EE default  ] Could not perform rollback - already at base version!!";
+const QByteArray crashed = "[EE default  ] Procces crashed    \"Solvane Render Worker\" @ ";
+const QByteArray crashedAfterStart = "[EE default  ] The process crashed some time after starting successfully.";
+
+struct Scenario
+{
+    QByteArray override;   // the program of the redirected installation; none without a version file
+    mode_t mode = 0755;
+    bool defaultMissing = false;
+};
+
+const QMap<QString, Scenario> &scenarios()
+{
+    static const QMap<QString, Scenario> all{
+        { u"not executable"_s, { "#!/bin/sh\nexec %1 --alt \"$@\"\n", 0644 } },
+        { u"not a program"_s, { "no program\n", 0755 } },
+        { u"interpreter missing"_s, { "#!/nonexistent/sh\n", 0755 } },
+        { u"override missing"_s, { "", 0755 } },
+        { u"crash by a signal"_s, { "#!/bin/sh\nRENDER_WORKER_CRASH_AFTER_MS=300 exec %1 --alt \"$@\"\n", 0755 } },
+        { u"exit 1"_s, { "#!/bin/sh\nRENDER_WORKER_EXIT_AFTER_MS=300 RENDER_WORKER_EXIT_CODE=1 exec %1 --alt \"$@\"\n", 0755 } },
+        { u"exit 0"_s, { "#!/bin/sh\nRENDER_WORKER_EXIT_AFTER_MS=300 exec %1 --alt \"$@\"\n", 0755 } },
+        { u"stopped by the watchdog"_s, { "#!/bin/sh\nexec %1 --alt \"$@\"\n", 0755 } },
+        { u"watchdog out of descriptors"_s, { "#!/bin/sh\nexec %1 --alt \"$@\"\n", 0755 } },
+        { u"default missing"_s, { QByteArray(), 0755, true } },
+        { u"default missing, override not executable"_s, { "#!/bin/sh\n", 0644, true } },
+    };
+    return all;
+}
+
+// One watchdog run with -e in a staged installation and a mount namespace
+// with a /run of its own.
+class ScenarioRun
+{
+public:
+    ScenarioRun(const Scenario &scenario)
+        : stage(QStringLiteral(WATCHDOG_PATH), QStringLiteral(RENDER_WORKER_PATH)),
+          worker(stage.bin + u"render_worker"_s), versionFile(stage.resources + u"/render_worker.version"_s)
+    {
+        const QString alt = stage.resources + u"/alt/Solvane Worker/bin/render_worker"_s;
+        valid = stage.valid && ts::writeFile(stage.resources + u"/settings.conf"_s, "[common]\nlogLevel=5\n")
+            && (scenario.override.isNull() || ts::writeFile(versionFile, "alt\n"))
+            && (scenario.override.isEmpty()
+                || (ts::writeFile(alt, QByteArray(scenario.override).replace("%1", QFile::encodeName(worker)))
+                    && ::chmod(QFile::encodeName(alt).constData(), scenario.mode) == 0))
+            && (!scenario.defaultMissing || QFile::remove(worker));
+        stage.env.insert(u"VERBOSE"_s, QString());
+        child = std::make_unique<ts::Child>(
+                u"unshare"_s,
+                QStringList{ u"--mount"_s, u"--propagation"_s, u"private"_s, u"sh"_s, u"-c"_s,
+                             u"mount -t tmpfs -o mode=755 tmpfs /run && exec \"$0\" -e"_s, stage.executable },
+                stage.env);
+    }
+    // The lines of the day's log file, and what was echoed on standard output.
+    QByteArray logFile() const
+    {
+        const QStringList files = QDir(stage.resources + u"/Logs"_s).entryList(QDir::Files);
+        return files.isEmpty() ? QByteArray() : ts::readFile(stage.resources + u"/Logs/"_s + files.constFirst());
+    }
+    QByteArray echo() const { return ts::readFile(child->output.filePath(u"out"_s)); }
+    QStringList starts() const
+    {
+        QStringList arguments = stage.workerEvents(u"start"_s);
+        for (QString &line : arguments)
+            line = line.section(u' ', 2);
+        return arguments;
+    }
+
+    ts::Installation stage;
+    const QString worker;
+    const QString versionFile;
+    std::unique_ptr<ts::Child> child;
+    bool valid = false;
+};
+
+// The descriptors the watchdog may open from now on: none, or as before.
+bool limitDescriptors(pid_t pid, bool none, rlimit *saved)
+{
+    if (!none)
+        return ::prlimit(pid, RLIMIT_NOFILE, saved, nullptr) == 0;
+    int lowestFree = 0;
+    while (QFileInfo::exists(u"/proc/%1/fd/%2"_s.arg(pid).arg(lowestFree)))
+        ++lowestFree;
+    if (::prlimit(pid, RLIMIT_NOFILE, nullptr, saved) != 0)
+        return false;
+    const rlimit few{ rlim_t(lowestFree), saved->rlim_max };
+    return ::prlimit(pid, RLIMIT_NOFILE, &few, nullptr) == 0;
+}
+
+} // namespace
+
+class TestWorkerEnds : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void workerEnds_data();
+    void workerEnds();
+
+private:
+    QMap<QString, std::shared_ptr<ScenarioRun>> runs;
+};
+
+// All scenarios start at once; each row then waits for its own.
+void TestWorkerEnds::initTestCase()
+{
+    const QString problem = ts::enterPrivateNamespace();
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    for (auto it = scenarios().cbegin(); it != scenarios().cend(); ++it) {
+        runs.insert(it.key(), std::make_shared<ScenarioRun>(it.value()));
+        QVERIFY2(runs.value(it.key())->valid, qPrintable(it.key()));
+    }
+    QDeadlineTimer settled(scenarioMs);
+    rlimit saved{};
+    ScenarioRun &starved = *runs.value(u"watchdog out of descriptors"_s);
+    const pid_t starvedPid = pid_t(starved.child->pid());
+    // Set up, waiting for its first start; that start finds no descriptor.
+    QTRY_VERIFY(starved.logFile().contains("WatchDog("));
+    QVERIFY(limitDescriptors(starvedPid, true, &saved));
+    QTRY_VERIFY_WITH_TIMEOUT(starved.echo().contains("Proc state is 0, worker not started"), 8000);
+    QVERIFY(limitDescriptors(starvedPid, false, &saved));
+
+    ScenarioRun &stopped = *runs.value(u"stopped by the watchdog"_s);
+    QTRY_VERIFY_WITH_TIMEOUT(!stopped.starts().isEmpty(), 8000);
+    QCOMPARE(::kill(pid_t(stopped.child->pid()), SIGTERM), 0);
+    QTRY_VERIFY(stopped.child->process.state() == QProcess::NotRunning);
+    QTest::qWait(int(settled.remainingTime()));
+}
+
+void TestWorkerEnds::workerEnds_data()
+{
+    QTest::addColumn<QStringList>("starts");     // the first starts' arguments, in order
+    QTest::addColumn<bool>("versionKept");
+    QTest::addColumn<QList<QByteArray>>("lines"); // in the log file, in this order
+    QTest::addColumn<QList<QByteArray>>("never"); // echoed at no time
+
+    const QStringList altThenDefault{ u"--alt --cpu"_s, u"--cpu"_s };
+    const QList<QByteArray> startFault{ errorFrom, failedToStart, willRollBack, rollingBack };
+    const QList<QByteArray> exitFault{ crashed, willRollBack, rollingBack };
+    QTest::newRow("not executable") << QStringList{ u"--cpu"_s } << false << startFault << QList<QByteArray>();
+    QTest::newRow("not a program") << QStringList{ u"--cpu"_s } << false << startFault << QList<QByteArray>();
+    QTest::newRow("interpreter missing") << QStringList{ u"--cpu"_s } << false << startFault << QList<QByteArray>();
+    QTest::newRow("override missing") << QStringList{ u"--cpu"_s } << true
+                                      << QList<QByteArray>{ "[DD default  ] Invalid override path:  \"" }
+                                      << QList<QByteArray>{ "rollback" };
+    // The toolkit reports a crash as an error first: one rollback, from there.
+    QTest::newRow("crash by a signal") << altThenDefault << false
+                                       << QList<QByteArray>{ errorFrom, crashedAfterStart, willRollBack, rollingBack }
+                                       << QList<QByteArray>{ "Procces crashed" };
+    QTest::newRow("exit 1") << altThenDefault << false << exitFault << QList<QByteArray>{ "Procces error" };
+    QTest::newRow("exit 0") << QStringList{ u"--alt --cpu"_s, u"--alt --cpu"_s } << true << QList<QByteArray>()
+                            << QList<QByteArray>{ "rollback", "crashed", "error" };
+    QTest::newRow("stopped by the watchdog") << QStringList{ u"--alt --cpu"_s } << true
+                                             << QList<QByteArray>{ "[DD default  ] \"Stopping Solvane Render Worker.\"" }
+                                             << QList<QByteArray>{ "rollback", "crashed", "Ignore errors" };
+    QTest::newRow("watchdog out of descriptors") << QStringList{ u"--alt --cpu"_s } << true
+                                                 << QList<QByteArray>() << QList<QByteArray>{ "Will attempt" };
+    QTest::newRow("default missing") << QStringList() << false
+                                     << QList<QByteArray>{ failedToStart, willRollBack, atBase, failedToStart, willRollBack, atBase }
+                                     << QList<QByteArray>{ "Rolling back" };
+    QTest::newRow("default missing, override not executable")
+            << QStringList() << false << QList<QByteArray>{ failedToStart, willRollBack, rollingBack, failedToStart, atBase }
+            << QList<QByteArray>();
+}
+
+void TestWorkerEnds::workerEnds()
+{
+    QFETCH(QStringList, starts);
+    QFETCH(bool, versionKept);
+    QFETCH(QList<QByteArray>, lines);
+    QFETCH(QList<QByteArray>, never);
+    const ScenarioRun &run = *runs.value(QString::fromUtf8(QTest::currentDataTag()));
+
+    QCOMPARE(run.starts().mid(0, starts.size()), starts);
+    QCOMPARE(QFileInfo::exists(run.versionFile), versionKept);
+    const QByteArray log = run.logFile();
+    qsizetype at = 0;
+    for (const QByteArray &line : lines) {
+        at = log.indexOf(line, at);
+        QVERIFY2(at >= 0, line.constData());
+        at += line.size();
+    }
+    for (const QByteArray &text : never)
+        QVERIFY2(!run.echo().contains(text), text.constData());
+}
+
+QTEST_GUILESS_MAIN(TestWorkerEnds)
+#include "tst_workerends.moc"
