@@ -14,6 +14,15 @@ namespace {
 // end: two starts and an end fit in here with room to spare.
 constexpr int scenarioMs = 16000;
 
+// The sanitizers' runtime needs spare descriptors of its own: it checks
+// dynamic types through a pipe, and ends a process that has none.
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+const QString starvedRow = u"watchdog out of descriptors"_s;
+
 const QByteArray errorFrom = "[EE default  ]  Procces error from \"Solvane Render Worker\" @ ";
 const QByteArray failedToStart = "[EE default  ] The process failed to start. Either the invoked program is missing, "
                                  "or you may have insufficient permissions to invoke the program.";
@@ -132,14 +141,16 @@ void TestWorkerEnds::initTestCase()
         QVERIFY2(runs.value(it.key())->valid, qPrintable(it.key()));
     }
     QDeadlineTimer settled(scenarioMs);
-    rlimit saved{};
-    ScenarioRun &starved = *runs.value(u"watchdog out of descriptors"_s);
-    const pid_t starvedPid = pid_t(starved.child->pid());
-    // Set up, waiting for its first start; that start finds no descriptor.
-    QTRY_VERIFY(starved.logFile().contains("WatchDog("));
-    QVERIFY(limitDescriptors(starvedPid, true, &saved));
-    QTRY_VERIFY_WITH_TIMEOUT(starved.echo().contains("Proc state is 0, worker not started"), 8000);
-    QVERIFY(limitDescriptors(starvedPid, false, &saved));
+    if (!sanitized) {
+        rlimit saved{};
+        ScenarioRun &starved = *runs.value(starvedRow);
+        const pid_t starvedPid = pid_t(starved.child->pid());
+        // Set up, waiting for its first start; that start finds no descriptor.
+        QTRY_VERIFY(starved.logFile().contains("WatchDog("));
+        QVERIFY(limitDescriptors(starvedPid, true, &saved));
+        QTRY_VERIFY_WITH_TIMEOUT(starved.echo().contains("Proc state is 0, worker not started"), 8000);
+        QVERIFY(limitDescriptors(starvedPid, false, &saved));
+    }
 
     ScenarioRun &stopped = *runs.value(u"stopped by the watchdog"_s);
     QTRY_VERIFY_WITH_TIMEOUT(!stopped.starts().isEmpty(), 8000);
@@ -174,7 +185,7 @@ void TestWorkerEnds::workerEnds_data()
     QTest::newRow("stopped by the watchdog") << QStringList{ u"--alt --cpu"_s } << true
                                              << QList<QByteArray>{ "[DD default  ] \"Stopping Solvane Render Worker.\"" }
                                              << QList<QByteArray>{ "rollback", "crashed", "Ignore errors" };
-    QTest::newRow("watchdog out of descriptors") << QStringList{ u"--alt --cpu"_s } << true
+    QTest::newRow(qPrintable(starvedRow)) << QStringList{ u"--alt --cpu"_s } << true
                                                  << QList<QByteArray>() << QList<QByteArray>{ "Will attempt" };
     QTest::newRow("default missing") << QStringList() << false
                                      << QList<QByteArray>{ failedToStart, willRollBack, atBase, failedToStart, willRollBack, atBase }
@@ -190,7 +201,10 @@ void TestWorkerEnds::workerEnds()
     QFETCH(bool, versionKept);
     QFETCH(QList<QByteArray>, lines);
     QFETCH(QList<QByteArray>, never);
-    const ScenarioRun &run = *runs.value(QString::fromUtf8(QTest::currentDataTag()));
+    const QString row = QString::fromUtf8(QTest::currentDataTag());
+    if (sanitized && row == starvedRow)
+        QSKIP("The sanitizers' runtime cannot run out of descriptors");
+    const ScenarioRun &run = *runs.value(row);
 
     QCOMPARE(run.starts().mid(0, starts.size()), starts);
     QCOMPARE(QFileInfo::exists(run.versionFile), versionKept);
