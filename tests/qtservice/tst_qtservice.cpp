@@ -175,7 +175,7 @@ void TestQtService::daemon()
     QFETCH(QStringList, after);
     QFETCH(bool, running);
     const qint64 pid = startDaemon(flags);
-    QVERIFY(pid);
+    QVERIFY2(pid, "the daemon did not start in time");
     if (request.isEmpty() || request.startsWith('-') || request.contains('=')) {
         QProcessEnvironment env = stage->env;
         QStringList arguments = QString::fromLatin1(request).split(u' ', Qt::SkipEmptyParts);
@@ -328,7 +328,7 @@ void TestQtService::idleConnections()
     QFETCH(int, each);
     QFETCH(int, kept);
     const qint64 pid = startDaemon(0);
-    QVERIFY(pid);
+    QVERIFY2(pid, "the daemon did not start in time");
     const qsizetype before = openFiles(pid);
     sockaddr_un address;
     socklen_t length;
@@ -372,7 +372,7 @@ void TestQtService::outOfDescriptors()
     QSKIP("The sanitizers' runtime needs spare descriptors of its own: it checks dynamic types through a pipe");
 #endif
     const qint64 pid = startDaemon(0);
-    QVERIFY(pid);
+    QVERIFY2(pid, "the daemon did not start in time");
     const rlim_t open = rlim_t(openFiles(pid));
     const rlimit low{ open + 8, open + 8 };
     QCOMPARE(::prlimit(pid_t(pid), RLIMIT_NOFILE, &low, nullptr), 0);
@@ -439,7 +439,7 @@ void TestQtService::socketFiles()
 {
     QVERIFY(ts::writeFile(socketPath, "left behind"));
     qint64 pid = startDaemon(0, "log");
-    QVERIFY(pid);
+    QVERIFY2(pid, "the daemon did not start in time");
     const QString ident = u"qtservicetest[%1]: "_s.arg(pid);
     QTRY_COMPARE(devLog.entries().filter(ident),
                  QStringList({ u"<30>"_s + ident + u"testservice information"_s, u"<27>"_s + ident + u"testservice error"_s,
