@@ -345,9 +345,14 @@ void TestQtService::idleConnections()
         if (holder == 0) {
             if (::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
                 ::_exit(1);
-            // Never blocking: a daemon that stopped accepting must not hang the test.
-            for (int i = 0; i < each; ++i)
-                ::connect(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0), reinterpret_cast<sockaddr *>(&address), length);
+            // Each waits for the daemon to accept it, a second at most: one
+            // that stopped accepting must not hang the test.
+            const timeval second{ 1, 0 };
+            for (int i = 0; i < each; ++i) {
+                const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+                ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &second, sizeof second);
+                ::connect(fd, reinterpret_cast<sockaddr *>(&address), length);
+            }
             ::raise(SIGSTOP);
             ::_exit(0);
         }
