@@ -120,13 +120,13 @@ int QtServiceBasePrivate::run(bool asDaemon, const QStringList &arguments)
     QTimer::singleShot(0, &starter, [] { ::malloc_trim(0); });
     const int result = q_ptr->executeApplication();
 
-    signalWatcher.reset();
-    notifier.reset();
     // The run is over and the service stopped: a stop signal that comes now,
     // such as the second of two sent to the whole process group, must not
-    // kill the process before it has cleaned up.
-    ::signal(SIGTERM, SIG_IGN);
-    ::signal(SIGINT, SIG_IGN);
+    // kill the process before it has cleaned up. The handler goes straight
+    // to ignoring: restoring the default first would leave a window.
+    signalWatcher->ignoreWhenDestroyed();
+    signalWatcher.reset();
+    notifier.reset();
     delete QCoreApplication::instance();
 
     if (asDaemon)

@@ -28,6 +28,8 @@ class TestLogger : public QObject
     Q_OBJECT
 
 private slots:
+    // The day's file is named alike under every locale.
+    void initTestCase() { QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany)); }
     void init();
     void lines_data();
     void lines();
@@ -208,8 +210,11 @@ void TestLogger::plantedFilesStayUntouched()
 void TestLogger::foldersThroughLinks_data()
 {
     QTest::addColumn<uid_t>("linkOwner");
-    QTest::newRow("root's link") << uid_t(0);
-    QTest::newRow("another user's link") << uid_t(65534);
+    QTest::addColumn<QString>("target");
+    QTest::newRow("root's link") << uid_t(0) << "";
+    QTest::newRow("root's relative link") << uid_t(0) << "../../real";
+    QTest::newRow("another user's link") << uid_t(65534) << "";
+    QTest::newRow("another user's relative link") << uid_t(65534) << "../../real";
 }
 
 void TestLogger::foldersThroughLinks()
@@ -217,8 +222,9 @@ void TestLogger::foldersThroughLinks()
     if (!PathTrust::isEnforced())
         QSKIP("Only a root process judges paths");
     QFETCH(uid_t, linkOwner);
+    QFETCH(QString, target);
     const QString real = folder->filePath(u"real"_s), link = logs + u"/link"_s;
-    QVERIFY(QDir().mkdir(real) && QFile::link(real, link));
+    QVERIFY(QDir().mkdir(real) && QFile::link(target.isEmpty() ? real : target, link));
     QCOMPARE(::lchown(QFile::encodeName(link).constData(), linkOwner, linkOwner), 0);
     QString reason;
     QCOMPARE(PathTrust::isTrustedFolder(link + u"/."_s, &reason), linkOwner == 0);

@@ -73,11 +73,13 @@ private slots:
     void daemon();
     void administration_data();
     void administration();
-    void stopSignalsStopOnce();
+    void stopSignals_data();
+    void stopSignals();
     void simultaneousLaunches();
     void idleConnections_data();
     void idleConnections();
     void outOfDescriptors();
+    void tellsSystemd_data();
     void tellsSystemd();
     void socketFiles();
     void cleanup() { stage->killAll(); QFile::remove(eventsPath); ::unlink(QFile::encodeName(socketPath)); }
@@ -89,6 +91,9 @@ private:
     ts::DevLog devLog;
     QString eventsPath;
     const QString socketPath = controlSocketPath(name);
+    // Where a daemon of the test service as root records its pid (a /run of
+    // the test's own).
+    const QString lockPath = u"/run/"_s + sanitizedName(name) + u".qtservice.lock"_s;
 };
 
 void TestQtService::initTestCase()
@@ -109,15 +114,20 @@ qint64 TestQtService::startDaemon(int flags, const QByteArray &log)
 {
     stage->env.insert(u"TESTSERVICE_FLAGS"_s, QString::number(flags));
     log.isEmpty() ? stage->env.remove(u"TESTSERVICE_LOG"_s) : stage->env.insert(u"TESTSERVICE_LOG"_s, u"1"_s);
+    // A longer record of a daemon long gone: the new pid replaces all of it.
+    if (!ts::writeFile(lockPath, "4194304999999\n"))
+        return 0;
     if (stage->run({ u"extra"_s }).exitCode != 0
         || !QTest::qWaitFor([&] { return !events(eventsPath).isEmpty() && ts::modeOf(socketPath); }, ts::waitMs))
         return 0;
     // Files of the daemon are its group's to read and nobody else's; every
     // local user may control it.
     const QString start = events(eventsPath).constFirst();
-    if (!start.endsWith(u" umask=027 args="_s + stage->executable + u"|extra"_s) || ts::modeOf(socketPath) != (S_IFSOCK | 0666))
+    const qint64 pid = start.section(u' ', 1, 1).toLongLong();
+    if (!start.endsWith(u" umask=027 args="_s + stage->executable + u"|extra"_s) || ts::modeOf(socketPath) != (S_IFSOCK | 0666)
+        || ts::readFile(lockPath) != QByteArray::number(pid) + '\n')
         return 0;
-    return start.section(u' ', 1, 1).toLongLong();
+    return pid;
 }
 
 // One row per request to a running daemon: bytes on its control socket with
@@ -165,7 +175,7 @@ void TestQtService::daemon()
     QFETCH(QStringList, after);
     QFETCH(bool, running);
     const qint64 pid = startDaemon(flags);
-    QVERIFY(pid);
+    QVERIFY2(pid, "the daemon did not start in time");
     if (request.isEmpty() || request.startsWith('-') || request.contains('=')) {
         QProcessEnvironment env = stage->env;
         QStringList arguments = QString::fromLatin1(request).split(u' ', Qt::SkipEmptyParts);
@@ -233,18 +243,51 @@ void TestQtService::administration()
 }
 
 // A stop signal sent to the whole process group comes as SIGTERM and SIGINT
-// at once: the service stops once and ends cleanly.
-void TestQtService::stopSignalsStopOnce()
+// at once; systemd may repeat SIGTERM while the service cleans up. Either
+// way the service stops once and ends cleanly, every time.
+void TestQtService::stopSignals_data()
 {
-    ts::Child child(stage->executable, { u"-e"_s }, stage->env, true);
-    QTRY_VERIFY_WITH_TIMEOUT(!events(eventsPath).isEmpty(), ts::waitMs);
-    // Stopped meanwhile, it gets both before it can handle either.
-    QCOMPARE(::kill(pid_t(child.pid()), SIGSTOP), 0);
-    QCOMPARE(::kill(pid_t(-child.pid()), SIGTERM), 0);
-    QCOMPARE(::kill(pid_t(-child.pid()), SIGINT), 0);
-    QCOMPARE(::kill(pid_t(child.pid()), SIGCONT), 0);
-    QCOMPARE(child.finish().exitCode, 0);
-    QCOMPARE(events(eventsPath).mid(1), QStringList{ u"stop"_s });
+    QTest::addColumn<bool>("flood");
+    QTest::addColumn<int>("rounds");
+    QTest::newRow("SIGTERM and SIGINT to the group") << false << 1;
+    QTest::newRow("SIGTERM flood") << true << 8;
+}
+
+void TestQtService::stopSignals()
+{
+    QFETCH(bool, flood);
+    QFETCH(int, rounds);
+    for (int round = 0; round < rounds; ++round) {
+        QFile::remove(eventsPath);
+        ts::Child child(stage->executable, { u"-e"_s }, stage->env, true);
+        QVERIFY2(QTest::qWaitFor([&] { return !events(eventsPath).isEmpty(); }, ts::waitMs), "the service did not start");
+        const pid_t pid = pid_t(child.pid());
+        pid_t flooder = 0;
+        if (flood) {
+            // As fast as it goes until the service is gone and reaped; for a
+            // few seconds at most, in case it never goes.
+            if ((flooder = ::fork()) == 0) {
+                ::alarm(5);
+                while (::kill(pid, SIGTERM) == 0) {
+                }
+                ::_exit(0);
+            }
+        } else {
+            // Stopped meanwhile, it gets both before it can handle either.
+            QCOMPARE(::kill(pid, SIGSTOP), 0);
+            QCOMPARE(::kill(-pid, SIGTERM), 0);
+            QCOMPARE(::kill(-pid, SIGINT), 0);
+            QCOMPARE(::kill(pid, SIGCONT), 0);
+        }
+        const ts::Run run = child.finish();
+        if (flooder > 0) {
+            ::kill(flooder, SIGKILL);
+            ::waitpid(flooder, nullptr, 0);
+        }
+        QVERIFY2(run.exitCode == 0, qPrintable(u"round %1: status %2 (%3)"_s.arg(round).arg(child.process.exitCode())
+                                                  .arg(child.process.exitStatus() == QProcess::CrashExit ? u"killed"_s : u"exit"_s)));
+        QCOMPARE(events(eventsPath).mid(1), QStringList{ u"stop"_s });
+    }
 }
 
 // Of two launches at the same instant one starts the daemon, the other says
@@ -264,39 +307,65 @@ void TestQtService::simultaneousLaunches()
     QCOMPARE(events(eventsPath).filter(QRegularExpression(u"^start "_s)).size(), 20);
 }
 
+// Other users holding many connections that send nothing: what the daemon
+// keeps open stays within the quota of each user and the total of all others,
+// and root's "-t" still gets through, at the latest once idle connections
+// were closed.
 void TestQtService::idleConnections_data()
 {
-    QTest::addColumn<uid_t>("uid");
-    QTest::newRow("another user's") << uid_t(65534);
-    QTest::newRow("root's own, closed when idle") << uid_t(0);
+    QTest::addColumn<QList<uid_t>>("uids");
+    QTest::addColumn<int>("each");
+    QTest::addColumn<int>("kept"); // at most, as descriptors of the daemon
+    QTest::newRow("another user's, 32 kept") << QList<uid_t>{ 65534 } << 300 << 32;
+    QTest::newRow("ten users', 256 kept") << QList<uid_t>{ 60001, 60002, 60003, 60004, 60005, 60006, 60007, 60008, 60009, 60010 }
+                                          << 40 << 256;
+    QTest::newRow("root's own, closed when idle") << QList<uid_t>{ 0 } << 300 << -1;
 }
 
-// Any user may hold 300 connections that send nothing; root's "-t" still gets
-// through, at the latest once idle connections were closed.
 void TestQtService::idleConnections()
 {
-    QFETCH(uid_t, uid);
+    QFETCH(QList<uid_t>, uids);
+    QFETCH(int, each);
+    QFETCH(int, kept);
     const qint64 pid = startDaemon(0);
-    QVERIFY(pid);
+    QVERIFY2(pid, "the daemon did not start in time");
+    const qsizetype before = openFiles(pid);
     sockaddr_un address;
     socklen_t length;
     QVERIFY(makeUnixAddress(socketPath, &address, &length));
-    const pid_t holder = ::fork();
-    if (holder == 0) {
-        if (::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
-            ::_exit(1);
-        for (int i = 0; i < 300; ++i) {
-            if (::connect(::socket(AF_UNIX, SOCK_STREAM, 0), reinterpret_cast<sockaddr *>(&address), length) != 0)
-                ::_exit(2);
+    std::vector<pid_t> holders;
+    const auto end = qScopeGuard([&holders] {
+        for (const pid_t holder : holders) {
+            ::kill(holder, SIGKILL);
+            ::waitpid(holder, nullptr, 0);
         }
-        ::raise(SIGSTOP);
-        ::_exit(0);
+    });
+    for (const uid_t uid : std::as_const(uids)) {
+        const pid_t holder = ::fork();
+        if (holder == 0) {
+            if (::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
+                ::_exit(1);
+            // Each waits for the daemon to accept it, a second at most: one
+            // that stopped accepting must not hang the test.
+            const timeval second{ 1, 0 };
+            for (int i = 0; i < each; ++i) {
+                const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+                ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &second, sizeof second);
+                ::connect(fd, reinterpret_cast<sockaddr *>(&address), length);
+            }
+            ::raise(SIGSTOP);
+            ::_exit(0);
+        }
+        holders.push_back(holder);
+        int status = 0;
+        QVERIFY2(::waitpid(holder, &status, WUNTRACED) == holder && WIFSTOPPED(status), "a holder of connections failed");
     }
-    const auto end = qScopeGuard([holder] { ::kill(holder, SIGKILL); ::waitpid(holder, nullptr, 0); });
-    int status = 0;
-    QVERIFY(::waitpid(holder, &status, WUNTRACED) == holder && WIFSTOPPED(status));
-    if (uid == 0)
-        QVERIFY(QTest::qWaitFor([pid] { return openFiles(pid) < 100; }, 20000));
+    // The daemon accepts and drops what is over the limits at its own pace.
+    QTest::qWait(500);
+    if (kept >= 0)
+        QVERIFY2(openFiles(pid) <= before + kept + 2, qPrintable(u"%1 descriptors open"_s.arg(openFiles(pid))));
+    else
+        QVERIFY2(QTest::qWaitFor([pid] { return openFiles(pid) < 100; }, 20000), "idle connections stay open");
     QCOMPARE(stage->run({ u"-t"_s }).exitCode, 0);
 }
 
@@ -308,7 +377,7 @@ void TestQtService::outOfDescriptors()
     QSKIP("The sanitizers' runtime needs spare descriptors of its own: it checks dynamic types through a pipe");
 #endif
     const qint64 pid = startDaemon(0);
-    QVERIFY(pid);
+    QVERIFY2(pid, "the daemon did not start in time");
     const rlim_t open = rlim_t(openFiles(pid));
     const rlimit low{ open + 8, open + 8 };
     QCOMPARE(::prlimit(pid_t(pid), RLIMIT_NOFILE, &low, nullptr), 0);
@@ -337,18 +406,33 @@ void TestQtService::outOfDescriptors()
 }
 
 // Launched inside a command substitution the launcher returns at once; under
-// a unit of Type=notify the daemon says it is ready, pings and says it stops.
+// a unit of Type=notify the daemon says it is ready, pings at half the
+// watchdog time (200 ms) and says it stops, at a path or an abstract address.
+void TestQtService::tellsSystemd_data()
+{
+    QTest::addColumn<QByteArray>("socket");
+    QTest::newRow("path") << "/var/tmp/notify"_ba;
+    QTest::newRow("abstract") << "@watchdog-test-notify"_ba;
+}
+
 void TestQtService::tellsSystemd()
 {
+    QFETCH(QByteArray, socket);
     ts::DevLog notify;
-    QVERIFY(notify.bind("/var/tmp/notify"));
+    QVERIFY(notify.bind(socket));
     QProcessEnvironment env = stage->env;
-    env.insert(u"NOTIFY_SOCKET"_s, u"/var/tmp/notify"_s);
-    env.insert(u"WATCHDOG_USEC"_s, u"100000"_s);
+    env.insert(u"NOTIFY_SOCKET"_s, QString::fromLatin1(socket));
+    env.insert(u"WATCHDOG_USEC"_s, u"200000"_s);
     const ts::Run run = ts::Child(u"/bin/sh"_s, { u"-c"_s, u"x=$(\"$0\"); echo returned"_s, stage->executable }, env).finish();
     QCOMPARE(run.out, u"returned\n"_s);
     QTRY_VERIFY(notify.entries().contains(u"WATCHDOG=1"_s));
     QCOMPARE(notify.received.constFirst(), u"READY=1"_s);
+    const qsizetype pinged = notify.received.count(u"WATCHDOG=1"_s);
+    // Read as they come: the socket queues only a few datagrams.
+    for (const QDeadlineTimer twoSeconds(2000); !twoSeconds.hasExpired(); QTest::qWait(20))
+        notify.entries();
+    // 20 pings due; one a full watchdog time apart would make 10.
+    QVERIFY2(notify.entries().count(u"WATCHDOG=1"_s) - pinged >= 14, qPrintable(notify.received.join(u' ')));
     QCOMPARE(stage->run({ u"-t"_s }).exitCode, 0);
     QTRY_VERIFY(notify.entries().contains(u"STOPPING=1"_s));
 }
@@ -360,7 +444,7 @@ void TestQtService::socketFiles()
 {
     QVERIFY(ts::writeFile(socketPath, "left behind"));
     qint64 pid = startDaemon(0, "log");
-    QVERIFY(pid);
+    QVERIFY2(pid, "the daemon did not start in time");
     const QString ident = u"qtservicetest[%1]: "_s.arg(pid);
     QTRY_COMPARE(devLog.entries().filter(ident),
                  QStringList({ u"<30>"_s + ident + u"testservice information"_s, u"<27>"_s + ident + u"testservice error"_s,
@@ -371,8 +455,15 @@ void TestQtService::socketFiles()
     bool closed = false;
     QCOMPARE(exchange("num:1\r\n"_ba.repeated(100), 400, &closed), "true"_ba.repeated(100));
     devLog.entries();
-    QCOMPARE(exchange("num:2\r\n", 4, &closed), "true"_ba);
-    QTRY_VERIFY(!devLog.entries().filter(QRegularExpression(QRegularExpression::escape(ident) + u"\\d+ system log entries were dropped"_s)).isEmpty());
+    QCOMPARE(exchange("num:2\r\nnum:3\r\nnum:4\r\n", 12, &closed), "true"_ba.repeated(3));
+    const QRegularExpression dropped(QRegularExpression::escape(ident) + u"\\d+ system log entries were dropped"_s);
+    QTRY_VERIFY(devLog.entries().contains(u"<30>"_s + ident + u"command 4"_s));
+    QCOMPARE(devLog.entries().filter(dropped).size(), 1);
+    // The logger restarts, at the same path: the next entries reach it.
+    ::close(devLog.fd);
+    QVERIFY(::unlink("/dev/log") == 0 && devLog.bind());
+    QCOMPARE(exchange("num:5\r\n", 4, &closed), "true"_ba);
+    QTRY_VERIFY(devLog.entries().contains(u"<30>"_s + ident + u"command 5"_s));
     QVERIFY(::unlink(QFile::encodeName(socketPath)) == 0 && ts::writeFile(socketPath, "another daemon's"));
     QCOMPARE(::kill(pid_t(pid), SIGTERM), 0);
     QTRY_VERIFY(ts::processGone(pid));

@@ -84,9 +84,10 @@ void TestWatchdog::init()
 
 // The workers the settings enable, scripted through the environment, and a
 // version file: the arguments of the first starts, in order, and whether the
-// version file is still there then. A
-// file below the resource folder may belong to another user. An action may
-// follow the starts; with a wait, no further start may come meanwhile.
+// version file is still there then. A file or folder below the resource
+// folder may be tampered with: then it is refused, and the refusal reported.
+// An action may follow the starts; a wait sees the restart come after the
+// product's delay.
 void TestWatchdog::supervision_data()
 {
     QTest::addColumn<QByteArray>("settings");
@@ -96,7 +97,10 @@ void TestWatchdog::supervision_data()
     QTest::addColumn<QStringList>("starts");
     QTest::addColumn<QString>("action"); // "", "pause", "stop" or "wait"
     QTest::addColumn<bool>("versionKept");
-    QTest::addColumn<QString>("foreign"); // given to nobody; "." for the resource folder
+    // "<how> <path below the resource folder>": "owner" given to nobody,
+    // "group" given to a group of others and writable by it, "hardlink" with a
+    // second link, "symlink" replaced by root's link to it.
+    QTest::addColumn<QString>("tamper");
     const QByteArray both = "[worker]\nworkerCpu=true\nworkerGpu=true\n";
     const QStringList exit0{ "EXIT_AFTER_MS=0" };
     QTest::newRow("cpu") << ""_ba << QStringList() << ""_ba << 50 << QStringList{ "--cpu" } << "" << true << "";
@@ -111,9 +115,21 @@ void TestWatchdog::supervision_data()
     QTest::newRow("pause") << both << QStringList() << ""_ba << 50 << QStringList{ "--cpu", "--gpu --no-download" } << "pause" << true << "";
     QTest::newRow("stop") << ""_ba << QStringList() << "alt"_ba << 50 << QStringList{ "--alt --cpu" } << "stop" << true << "";
     const QStringList cpu{ "--cpu" };
-    QTest::newRow("worker of another user") << ""_ba << QStringList() << "alt"_ba << 50 << cpu << "" << true << "alt/Solvane Worker/bin/render_worker";
-    QTest::newRow("version of another user") << ""_ba << QStringList() << "alt"_ba << 50 << cpu << "" << true << "render_worker.version";
-    QTest::newRow("version in a folder of another user") << ""_ba << QStringList() << "alt"_ba << 50 << cpu << "" << true << ".";
+    const QString altWorker = u"alt/Solvane Worker/bin/render_worker"_s;
+    const std::pair<const char *, QString> tampered[] = {
+        { "worker of another user", u"owner "_s + altWorker },
+        { "worker writable by its group", u"group "_s + altWorker },
+        { "worker with a second link", u"hardlink "_s + altWorker },
+        { "worker in a folder of another user", u"owner alt/Solvane Worker/bin"_s },
+        { "worker below a folder writable by its group", u"group alt"_s },
+        { "version of another user", u"owner render_worker.version"_s },
+        { "version writable by its group", u"group render_worker.version"_s },
+        { "version with a second link", u"hardlink render_worker.version"_s },
+        { "version through root's link", u"symlink render_worker.version"_s },
+        { "version in a folder of another user", u"owner ."_s },
+    };
+    for (const auto &[row, tamper] : tampered)
+        QTest::newRow(row) << ""_ba << QStringList() << "alt"_ba << 50 << cpu << "" << true << tamper;
 }
 
 void TestWatchdog::supervision()
@@ -125,7 +141,7 @@ void TestWatchdog::supervision()
     QFETCH(QStringList, starts);
     QFETCH(QString, action);
     QFETCH(bool, versionKept);
-    QFETCH(QString, foreign);
+    QFETCH(QString, tamper);
     const ts::SystemScopeRedirect system;
     storeResourceFolder(stage->resources);
     ts::EnvironmentGuard environment;
@@ -137,8 +153,20 @@ void TestWatchdog::supervision()
     if (!version.isEmpty())
         QVERIFY(ts::writeFile(versionFile, QString::fromUtf8(version).replace(u"%1"_s, stage->resources).toUtf8()));
 
-    if (!foreign.isEmpty())
-        QCOMPARE(::chown(QFile::encodeName(stage->resources + u'/' + foreign).constData(), 65534, 65534), 0);
+    if (!tamper.isEmpty()) {
+        const QString how = tamper.section(u' ', 0, 0), target = stage->resources + u'/' + tamper.section(u' ', 1);
+        const QByteArray file = QFile::encodeName(target);
+        if (how == u"owner")
+            QCOMPARE(::chown(file.constData(), 65534, 65534), 0);
+        else if (how == u"group")
+            QVERIFY(::chown(file.constData(), 0, 65534) == 0 && ::chmod(file.constData(), (ts::modeOf(target) & 07777) | S_IWGRP) == 0);
+        else if (how == u"hardlink")
+            QCOMPARE(::link(file.constData(), QFile::encodeName(stage->path(u"second link"_s)).constData()), 0);
+        else if (how == u"symlink")
+            QVERIFY(QFile::rename(target, target + u".real"_s) && QFile::link(target + u".real"_s, target));
+        const QString refused = tamper.contains(u" alt"_s) ? stage->resources + u"/alt/Solvane Worker/bin/render_worker"_s : versionFile;
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(u"^Refused "_s + QRegularExpression::escape(refused) + u": "_s));
+    }
     auto service = std::make_unique<TestService>(worker, stage->resources, restartDelay);
     service->start();
     // The first starts; two workers started together record theirs in either order.
@@ -165,8 +193,10 @@ void TestWatchdog::supervision()
         }
     }
     if (action == u"wait") {
-        QTest::qWait(3000); // well within the product's five seconds
-        QCOMPARE(stage->workerEvents(u"start"_s).size(), starts.size());
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY2(QTest::qWaitFor([&] { return stage->workerEvents(u"start"_s).size() > starts.size(); }, 8000), "no restart");
+        QVERIFY2(clock.elapsed() > 4000 && clock.elapsed() < 7000, qPrintable(u"restarted after %1 ms"_s.arg(clock.elapsed())));
     } else if (!action.isEmpty()) {
         action == u"pause" ? service->pause() : service->stop();
         QTRY_COMPARE(stage->processes(u"render_worker"_s), QList<qint64>());
@@ -180,7 +210,8 @@ void TestWatchdog::supervision()
 // after the start delay, and its crash and the rollback reach the system log;
 // the log files get their names in the default folder (another one named in
 // a file every user can write is refused) and old ones go; the settings file
-// stays as it was; and the workers die with a watchdog killed outright.
+// stays as it was; systemd's variables are the watchdog's, not the workers';
+// and the workers die with a watchdog killed outright.
 void TestWatchdog::installedDaemon()
 {
     const QString logs = stage->resources + u"/Logs/"_s;
@@ -195,6 +226,8 @@ void TestWatchdog::installedDaemon()
     const QString alt = stage->resources + u"/alt/Solvane Worker/bin/render_worker"_s;
     QVERIFY(ts::writeFile(alt, ts::readFile(alt).replace("exec '", "RENDER_WORKER_CRASH_AFTER_MS=300 exec '")));
     QCOMPARE(stage->run({ u"-i"_s }).exitCode, 0);
+    stage->env.insert(u"NOTIFY_SOCKET"_s, u"@watchdog-test-notify"_s);
+    stage->env.insert(u"WATCHDOG_USEC"_s, u"60000000"_s);
     QCOMPARE(stage->run({}).exitCode, 0);
     QTRY_VERIFY_WITH_TIMEOUT(!stage->workerEvents(u"start"_s).isEmpty(), ts::waitMs);
     QCOMPARE(stage->workerEvents(u"start"_s).size(), 1);
@@ -213,6 +246,9 @@ void TestWatchdog::installedDaemon()
              qPrintable(files.join(u' ')));
     QTRY_VERIFY_WITH_TIMEOUT(stage->workerEvents(u"start"_s).size() == 2, ts::waitMs);
     QVERIFY(stage->workerEvents(u"start"_s).constLast().endsWith(u" --cpu"_s) && stage->processes(u"render_worker"_s).size() == 1);
+    const QByteArray environment = ts::readFile(u"/proc/%1/environ"_s.arg(stage->processes(u"render_worker"_s).constFirst()));
+    QVERIFY(environment.contains("RENDER_WORKER_RECORD="));
+    QVERIFY2(!environment.contains("NOTIFY_SOCKET=") && !environment.contains("WATCHDOG_USEC="), environment.constData());
     const QList<qint64> daemons = stage->processes(QFileInfo(stage->executable).fileName());
     QCOMPARE(daemons.size(), 1);
     QCOMPARE(::kill(pid_t(daemons.constFirst()), SIGKILL), 0);
