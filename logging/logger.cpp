@@ -230,16 +230,18 @@ public:
     int acquire(const QString &folder, int creationMode, QString *refusal)
     {
         refusal->clear();
-        const QByteArray encoded = QFile::encodeName(folder);
         struct stat now {};
         if (fd >= 0 && path == folder && ::stat(encoded.constData(), &now) == 0 && sameFile(now, held))
             return fd;
         release();
-        path = folder;
-        fd = openJudged(encoded, refusal);
+        if (path != folder) {
+            path = folder;
+            encoded = QFile::encodeName(folder);
+        }
+        fd = openJudged(refusal);
         if (fd < 0 && refusal->isEmpty() && creationMode != noFolderCreation
             && createFolder(folder, creationMode))
-            fd = openJudged(encoded, refusal);
+            fd = openJudged(refusal);
         return fd;
     }
 
@@ -253,7 +255,7 @@ private:
 
     // Opens the folder, then judges its path and makes sure the path still
     // leads to what was opened, so that nothing put there meanwhile counts.
-    int openJudged(const QByteArray &encoded, QString *refusal)
+    int openJudged(QString *refusal)
     {
         const int opened = openFolderAt(AT_FDCWD, encoded.constData());
         const bool missing = opened < 0 && errno == ENOENT;
@@ -275,6 +277,7 @@ private:
 
     int fd = -1;
     QString path;
+    QByteArray encoded; // path
     struct stat held {};
 };
 
