@@ -15,6 +15,7 @@
 #include <ctime>
 #include <limits>
 #include <mutex>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -217,7 +218,11 @@ bool sameFile(const struct stat &a, const struct stat &b)
 // cleaner) and another user's link or folder put in its place, which a path
 // opened later would follow. The descriptor is kept while the path still
 // leads to the same folder; otherwise the folder is opened and judged again,
-// and made again first when it is missing and may be made.
+// and made again first when it is missing and may be made. Where the path
+// leads is looked at when asked (once a second, and when the held folder
+// turns out removed), not for every entry: a walk of the path would cost a
+// good part of an entry, and the descriptor alone keeps entries from going
+// anywhere but into a folder that was judged.
 class HeldFolder
 {
 public:
@@ -226,12 +231,14 @@ public:
     Q_DISABLE_COPY_MOVE(HeldFolder)
 
     // The descriptor of folder for one entry, or -1 with *refusal (empty
-    // when the folder is missing and could not be made).
-    int acquire(const QString &folder, int creationMode, QString *refusal)
+    // when the folder is missing and could not be made). With verify, the
+    // held folder is kept only while the path still leads to it.
+    int acquire(const QString &folder, int creationMode, bool verify, QString *refusal)
     {
         refusal->clear();
         struct stat now {};
-        if (fd >= 0 && path == folder && ::stat(encoded.constData(), &now) == 0 && sameFile(now, held))
+        if (fd >= 0 && path == folder
+            && (!verify || (::stat(encoded.constData(), &now) == 0 && sameFile(now, held))))
             return fd;
         release();
         if (path != folder) {
@@ -310,6 +317,7 @@ public:
         if (!clock)
             moment = QDateTime::fromSecsSinceEpoch(now);
         second = keep ? now : noSecond;
+        folderDue = true;
         stamp = moment.toString(Qt::TextDate).toUtf8();
         date = fileDate(moment, dateFormat);
         path.clear();
@@ -331,10 +339,12 @@ public:
     }
 
     // The descriptor of the folder for this entry, or -1 with the refusal
-    // (empty when the folder is missing).
-    int folderForEntry(int creationMode, QString *refusal)
+    // (empty when the folder is missing). Whether the path still leads to
+    // the held folder is looked at in every new second, or when asked again.
+    int folderForEntry(int creationMode, bool again, QString *refusal)
     {
-        return heldFolder.acquire(folder, creationMode, refusal);
+        const bool verify = std::exchange(folderDue, false) || again;
+        return heldFolder.acquire(folder, creationMode, verify, refusal);
     }
 
     // Whether the date of the entries changed since the last call.
@@ -360,6 +370,7 @@ private:
     QString prefix;           // of the path
     QString prunedDate;       // date of the last clean-up
     HeldFolder heldFolder;
+    bool folderDue = true; // the held folder's path is to be looked at
 };
 
 // Serialises the writing of entries; the cache is used only under the mutex.
@@ -393,18 +404,32 @@ bool isNewCause(const QByteArray &cause)
 // Appends the stamp and tail as one line to the file of cache. Returns false
 // with the text of the failure, after printing it if its cause is new, when
 // the line could not be written.
+// The log file of cache opened for one entry, or -1; *refusal tells a
+// refused folder.
+int openEntryFile(SecondCache &cache, int creationMode, QString *refusal, qint64 *lengthBefore)
+{
+    int folder = cache.folderForEntry(creationMode, false, refusal);
+    int fd = folder < 0 ? -1 : openForAppend(folder, cache.encodedName, lengthBefore);
+    if (fd < 0 && folder >= 0 && errno == ENOENT) {
+        // The held folder was removed: its path is judged, and the folder
+        // made, again.
+        folder = cache.folderForEntry(creationMode, true, refusal);
+        fd = folder < 0 ? -1 : openForAppend(folder, cache.encodedName, lengthBefore);
+    }
+    return fd;
+}
+
 bool appendEntry(SecondCache &cache, int creationMode, const QByteArray &tail, QString *failure)
 {
     QString refusal;
-    const int folder = cache.folderForEntry(creationMode, &refusal);
+    qint64 lengthBefore = 0;
+    const int fd = openEntryFile(cache, creationMode, &refusal, &lengthBefore);
     if (!refusal.isEmpty()) {
         *failure = refusal;
         if (isNewCause(cache.encodedPath + ":refused"))
             printLine(*failure);
         return false;
     }
-    qint64 lengthBefore = 0;
-    const int fd = folder < 0 ? -1 : openForAppend(folder, cache.encodedName, &lengthBefore);
     if (fd < 0) {
         *failure = cannotWriteMessage(cache.path);
         if (isNewCause(cache.encodedPath + ":open"))
