@@ -11,6 +11,8 @@
 #include "sgpuinfo.h"
 #include "testsupport.h"
 
+#include <fcntl.h>
+
 using Field = QVariant (*)(const RenderSettings &);
 Q_DECLARE_METATYPE(Field)
 #define FIELD(name) Field([](const RenderSettings &s) { return QVariant::fromValue(s.name); })
@@ -165,7 +167,9 @@ void TestSettings::languageNames()
     QCOMPARE(lang::Languages::normalizeLanguageName(name), language);
 }
 
-// "resources.ini" beside the program wins over the system-wide record.
+// "resources.ini" beside the program wins over the system-wide record; one
+// that could not be read (no room in /run for its private copy) is read again
+// once it can be, not remembered as empty.
 void TestSettings::resourceFolder()
 {
     const ts::SystemScopeRedirect system;
@@ -181,6 +185,20 @@ void TestSettings::resourceFolder()
     QCOMPARE(found, folder.filePath(u"settings.conf"_s));
     QCOMPARE(rewritten, folder.path() + u"X"_s);
     QCOMPARE(resourceFolderPath(), u"/srv/system-wide"_s);
+    if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        QSKIP("A full /run needs a mount namespace of the test's own");
+    QVERIFY(ts::writeFile(ini, "resources=" + QFile::encodeName(folder.path()) + '\n'));
+    QCOMPARE(::mount("tmpfs", "/run", "tmpfs", MS_NOSUID, "size=4k,mode=755"), 0);
+    const int fill = ::open("/run/fill", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    for (const char block[4096] = {}; ::write(fill, block, sizeof block) > 0;) {
+    }
+    ::close(fill);
+    const QString unread = resourceFolderPath();
+    ::umount2("/run", MNT_DETACH);
+    const QString read = resourceFolderPath();
+    QFile::remove(ini);
+    QCOMPARE(unread, u"/srv/system-wide"_s);
+    QCOMPARE(read, folder.path());
 }
 
 QTEST_GUILESS_MAIN(TestSettings)
