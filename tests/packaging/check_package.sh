@@ -70,6 +70,7 @@ version=$("$binary" --version)
 [ "$version" = "Solvane Render Worker $(dpkg-deb --field "$watchdog_deb" Version)" ] \
     || fail "--version printed: $version"
 # -v looks at the control socket and the registry: those of a private namespace.
+# shellcheck disable=SC2016 # $0 is the inner shell's: the binary, passed as its argument
 status=$(unshare -m sh -c 'mount -t tmpfs tmpfs /var/tmp && mount -t tmpfs tmpfs /etc/xdg && "$0" -v' "$binary")
 grep -q "Solvane Render Worker" <<<"$status" || fail "-v printed: $status"
 grep -Eq "^is (not )?installed and (not )?running" <<<"$status" || fail "-v printed: $status"
