@@ -1,6 +1,7 @@
 #include "controlsocket.h"
 
 #include "qtunixsocket.h"
+#include "servicelock.h"
 
 #include <QDeadlineTimer>
 
@@ -54,16 +55,32 @@ bool isIncompleteReply(const QByteArray &reply)
 
 } // namespace
 
+ControlExchange exchangeControlCommand(const QString &serviceName, const QString &command,
+                                       ControlRecipient recipient, int timeoutMs)
+{
+    // One deadline for connecting, sending and the reply.
+    const QDeadlineTimer deadline(timeoutMs);
+    ControlExchange result;
+    QtUnixSocket socket;
+    const QDeadlineTimer connectDeadline(qMin<qint64>(controlConnectTimeoutMs, deadline.remainingTime()));
+    result.connected = socket.connectTo(controlSocketPath(serviceName), connectDeadline)
+        && socket.peerCredentials(&result.peer.pid, &result.peer.uid);
+    if (!result.connected)
+        return result;
+    if (recipient == ControlRecipient::ServiceDaemon
+        && !ServiceLock::isDaemon(serviceName, result.peer.pid, result.peer.uid))
+        return result;
+    socket.write(command.toLatin1() + "\r\n");
+    while (socket.bytesToWrite() > 0 && socket.waitForBytesWritten(int(deadline.remainingTime()))) {
+    }
+    result.sent = socket.bytesToWrite() == 0;
+    while (result.sent && isIncompleteReply(result.reply)
+           && socket.waitForReadyRead(int(deadline.remainingTime())))
+        result.reply += socket.readAll();
+    return result;
+}
+
 bool sendControlCommand(const QString &serviceName, const QString &command)
 {
-    QtUnixSocket socket;
-    if (!socket.connectTo(controlSocketPath(serviceName)))
-        return false;
-    const QDeadlineTimer deadline(controlReplyTimeoutMs);
-    QByteArray reply;
-    if (socket.write(command.toLatin1() + "\r\n", deadline)) {
-        while (isIncompleteReply(reply) && socket.read(&reply, deadline)) {
-        }
-    }
-    return reply == "true";
+    return exchangeControlCommand(serviceName, command).confirmed();
 }

@@ -1,9 +1,11 @@
 #ifndef CONTROLSOCKET_H
 #define CONTROLSOCKET_H
 
+#include <QByteArray>
 #include <QString>
 
 #include <sys/socket.h>
+#include <sys/types.h>
 #include <sys/un.h>
 
 // The control socket of a service: its path, derived from the service name,
@@ -17,15 +19,49 @@ QString sanitizedName(const QString &name);
 // "/var/tmp/" + sanitizedName(name) + ".qtservice"
 QString controlSocketPath(const QString &name);
 
-// Sends one command to the daemon of serviceName and waits for its reply.
-// True only when the daemon replied "true"; false when no daemon listens,
-// when it replied anything else, or when no reply came within
-// controlReplyTimeoutMs.
-bool sendControlCommand(const QString &serviceName, const QString &command);
-
 // A daemon may be busy for up to 30 s for each of its two workers while it
 // waits for them to start; the client waits a little longer than both.
 inline constexpr int controlReplyTimeoutMs = 65000;
+
+// The part of that time a connection may take: a daemon accepts from its
+// event loop, and a listener whose queue stays full this long is taken for
+// one that never accepts.
+inline constexpr int controlConnectTimeoutMs = 5000;
+
+// The process listening on a control socket, as the kernel recorded it.
+struct ControlPeer
+{
+    pid_t pid = 0;
+    uid_t uid = uid_t(-1);
+};
+
+// One command on the control socket of a service, and what came of it.
+struct ControlExchange
+{
+    bool connected = false; // somebody accepted the connection in time
+    bool sent = false;      // the command went out
+    ControlPeer peer;       // who accepted it
+    QByteArray reply;       // what came back before the deadline
+
+    bool confirmed() const { return reply == "true"; }
+};
+
+// Whom a command may go to: the service's own daemon, the holder of its lock
+// (ServiceLock::isDaemon), or whoever listens on its socket.
+enum class ControlRecipient { ServiceDaemon, Anyone };
+
+// Connects without blocking, sends command + CR LF and reads the one-word
+// reply, all within timeoutMs. Nothing is sent to a listener that is not the
+// recipient asked for.
+ControlExchange exchangeControlCommand(const QString &serviceName, const QString &command,
+                                       ControlRecipient recipient = ControlRecipient::ServiceDaemon,
+                                       int timeoutMs = controlReplyTimeoutMs);
+
+// Sends one command to the daemon of serviceName and waits for its reply.
+// True only when the service's daemon replied "true"; false when no daemon
+// listens, when another process listens in its place, when it replied
+// anything else, or when no reply came within controlReplyTimeoutMs.
+bool sendControlCommand(const QString &serviceName, const QString &command);
 
 // Fills a Unix-domain address for path. Refuses (false) a path that does not
 // fit the address's path field together with its terminating zero, rather

@@ -129,7 +129,7 @@ void TestQtService::daemon_data()
 {
     QTest::addColumn<int>("flags"); // 1 CanPause, 2 CannotStop
     QTest::addColumn<QByteArray>("request");
-    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QByteArray>("reply"); // or "<closed>", or "<gone>": the client leaves unanswered
     QTest::addColumn<QStringList>("after");
     QTest::addColumn<bool>("running");
     const QByteArray many = QByteArray("alive\r\n").repeated(300000);
@@ -143,6 +143,7 @@ void TestQtService::daemon_data()
     QTest::newRow("bare LF") << 0 << "terminate\nalive\r\n"_ba << "false"_ba << QStringList() << true;
     QTest::newRow("endless line") << 0 << QByteArray(5000, 'x') << "<closed>"_ba << QStringList() << true;
     QTest::newRow("replies unread") << 0 << many << "<closed>"_ba << QStringList() << true;
+    QTest::newRow("client gone") << 0 << "num:3\r\n"_ba.repeated(20000) << "<gone>"_ba << QStringList() << true;
     QTest::newRow("-t") << 0 << "-t"_ba << "0"_ba << QStringList{ "stop" } << false;
     QTest::newRow("-terminate") << 0 << "-terminate"_ba << "0"_ba << QStringList{ "stop" } << false;
     QTest::newRow("-p") << 1 << "-p"_ba << "0"_ba << QStringList{ "pause" } << true;
@@ -177,6 +178,15 @@ void TestQtService::daemon()
         QVERIFY2((run.out + run.err).contains(output), qPrintable(run.out + run.err));
     } else {
         bool closed = false;
+        if (reply == "<gone>") {
+            // Replies to a client that has gone cost the daemon nothing but
+            // the connection: no SIGPIPE, no end of its control socket.
+            exchange(request, 0, &closed);
+            QTRY_VERIFY(events(eventsPath).contains(u"command 3"_s));
+            QCOMPARE(exchange("alive\r\n", 4, &closed), "true"_ba);
+            QTRY_VERIFY(events(eventsPath).size() > 1);
+            return;
+        }
         const bool expectClose = reply == "<closed>";
         const QByteArray got = exchange(request, expectClose ? request.size() * 4 : reply.size(), &closed);
         if (expectClose)
@@ -358,7 +368,12 @@ void TestQtService::tellsSystemd()
 // every line of a message at the priority of its type.
 void TestQtService::socketFiles()
 {
-    QVERIFY(ts::writeFile(socketPath, "left behind"));
+    // A socket file whose daemon is gone.
+    sockaddr_un address;
+    socklen_t length;
+    const int left = openUnixStreamSocket(socketPath, &address, &length);
+    QCOMPARE(::bind(left, reinterpret_cast<sockaddr *>(&address), length), 0);
+    ::close(left);
     qint64 pid = startDaemon(0, "log");
     QVERIFY(pid);
     const QString ident = u"qtservicetest[%1]: "_s.arg(pid);
