@@ -5,7 +5,13 @@
 
 #include <QDeadlineTimer>
 
+#include <QFile>
+
+#include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <poll.h>
+#include <unistd.h>
 
 QString sanitizedName(const QString &name)
 {
@@ -83,4 +89,62 @@ ControlExchange exchangeControlCommand(const QString &serviceName, const QString
 bool sendControlCommand(const QString &serviceName, const QString &command)
 {
     return exchangeControlCommand(serviceName, command).confirmed();
+}
+
+bool findControlListener(const QString &serviceName, ControlPeer *peer)
+{
+    QtUnixSocket socket;
+    return socket.connectTo(controlSocketPath(serviceName))
+        && socket.peerCredentials(&peer->pid, &peer->uid);
+}
+
+DaemonSighting findServiceDaemon(const QString &serviceName)
+{
+    // A daemon busy starting a worker, or with every connection taken, still
+    // runs: the lock is asked first, the socket only where it shows none.
+    DaemonSighting sighting;
+    pid_t holder = 0;
+    if (ServiceLock::probe(serviceName, &holder) == ServiceLock::State::Held) {
+        sighting.running = sighting.locked = true;
+        sighting.peer = { holder, ::geteuid() };
+        return sighting;
+    }
+    sighting.running = findControlListener(serviceName, &sighting.peer);
+    return sighting;
+}
+
+namespace {
+
+bool processEnded(pid_t pid)
+{
+    if (::kill(pid, 0) != 0 && errno == ESRCH)
+        return true;
+    const QByteArray stat = [pid] {
+        QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }();
+    const qsizetype state = stat.lastIndexOf(')') + 2;
+    return state < stat.size() && (stat.at(state) == 'Z' || stat.at(state) == 'X');
+}
+
+} // namespace
+
+bool waitForProcessEnd(pid_t pid, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (pid > 0 && !processEnded(pid)) {
+        if (deadline.hasExpired())
+            return false;
+        ::poll(nullptr, 0, 20);
+    }
+    return pid > 0;
+}
+
+bool stopControlListener(const QString &serviceName, const ControlPeer &peer, int timeoutMs)
+{
+    // Any local user may send "terminate"; whether it was obeyed shows only
+    // in the end of that process, not in a reply anybody can fake.
+    const QDeadlineTimer deadline(timeoutMs);
+    exchangeControlCommand(serviceName, QStringLiteral("terminate"), ControlRecipient::Anyone, timeoutMs);
+    return waitForProcessEnd(peer.pid, int(deadline.remainingTime()));
 }

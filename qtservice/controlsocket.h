@@ -63,6 +63,32 @@ ControlExchange exchangeControlCommand(const QString &serviceName, const QString
 // anything else, or when no reply came within controlReplyTimeoutMs.
 bool sendControlCommand(const QString &serviceName, const QString &command);
 
+// Whoever accepts on the control socket of serviceName, within
+// controlConnectTimeoutMs. False when nobody does.
+bool findControlListener(const QString &serviceName, ControlPeer *peer);
+
+// Who runs the service as far as this user can tell: the holder of its lock,
+// or else whoever accepts on its control socket, whatever its user.
+struct DaemonSighting
+{
+    bool running = false;
+    bool locked = false; // seen by its lock; otherwise only on the socket
+    ControlPeer peer;    // its pid and user; pid 0 when the lock names none
+};
+DaemonSighting findServiceDaemon(const QString &serviceName);
+
+// Sends "terminate" to whoever listens as peer, and waits up to timeoutMs
+// for that process to end. True once it has ended.
+bool stopControlListener(const QString &serviceName, const ControlPeer &peer, int timeoutMs);
+
+// Waits up to timeoutMs for the process pid to end; true once it has (a
+// zombie has ended).
+bool waitForProcessEnd(pid_t pid, int timeoutMs);
+
+// How long a stopping daemon may take to end, once it confirmed the stop or
+// got SIGTERM: it stops its workers and removes its socket.
+inline constexpr int daemonEndTimeoutMs = 30000;
+
 // Fills a Unix-domain address for path. Refuses (false) a path that does not
 // fit the address's path field together with its terminating zero, rather
 // than cutting it onto another path.

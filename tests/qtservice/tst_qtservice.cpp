@@ -50,6 +50,34 @@ QByteArray exchange(const QByteArray &bytes, qsizetype want, bool *closed)
     return reply;
 }
 
+// A process of user nobody's at the control socket, in place of the
+// daemon: it answers "true" to every command and never ends on one.
+pid_t fakeDaemon(const QString &path)
+{
+    sockaddr_un address;
+    socklen_t length;
+    const int fd = openUnixStreamSocket(path, &address, &length);
+    const pid_t child = ::fork();
+    if (child != 0) {
+        ::close(fd);
+        return child;
+    }
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0
+        || ::bind(fd, reinterpret_cast<sockaddr *>(&address), length) != 0 || ::listen(fd, 5) != 0)
+        ::_exit(1);
+    for (;;) {
+        const int connection = ::accept(fd, nullptr, nullptr);
+        char buffer[1024];
+        const ssize_t n = connection < 0 ? 0 : ::recv(connection, buffer, sizeof buffer, 0);
+        for (int i = 0; i + 1 < n; ++i) {
+            if (buffer[i] == '\r' && buffer[i + 1] == '\n')
+                ::send(connection, "true", 4, MSG_NOSIGNAL);
+        }
+        ::close(connection);
+    }
+}
+
 qsizetype openFiles(qint64 pid)
 {
     return QDir(u"/proc/%1/fd"_s.arg(pid)).entryList(QDir::System).size();
@@ -80,16 +108,29 @@ private slots:
     void outOfDescriptors();
     void tellsSystemd();
     void socketFiles();
-    void cleanup() { stage->killAll(); QFile::remove(eventsPath); ::unlink(QFile::encodeName(socketPath)); }
+    void cleanup();
 
 private:
-    qint64 startDaemon(int flags, const QByteArray &log = {});
+    qint64 startDaemon(int flags, const QByteArray &log = {}, bool asNobody = false);
+    void takeOver(qint64 pid, const QByteArray &reply);
+    void deafListener();
 
     std::unique_ptr<ts::Installation> stage;
     ts::DevLog devLog;
     QString eventsPath;
     const QString socketPath = controlSocketPath(name);
+    pid_t fake = 0;
 };
+
+void TestQtService::cleanup()
+{
+    if (fake > 0 && ::kill(fake, SIGKILL) == 0)
+        ::waitpid(fake, nullptr, 0);
+    fake = 0;
+    stage->killAll();
+    QFile::remove(eventsPath);
+    ::unlink(QFile::encodeName(socketPath));
+}
 
 void TestQtService::initTestCase()
 {
@@ -102,14 +143,29 @@ void TestQtService::initTestCase()
     stage->env.insert(u"TESTSERVICE_NAME"_s, name);
     stage->env.insert(u"TESTSERVICE_EVENTS"_s, eventsPath);
     stage->env.insert(u"TESTSERVICE_REGISTRY"_s, stage->path(u"registry"_s));
+    // User nobody runs the staged service too, with a runtime folder for its
+    // lock.
+    const QString runtime = stage->path(u"nobody-run"_s);
+    QVERIFY(QDir().mkpath(runtime) && ::chown(QFile::encodeName(runtime).constData(), 65534, 65534) == 0);
+    QVERIFY(::chmod(QFile::encodeName(stage->root.path()).constData(), 0755) == 0);
+    QVERIFY(::chmod(QFile::encodeName(stage->bin).constData(), 0755) == 0);
 }
 
 // Launches the daemon as an admin does, without option; its pid, 0 on failure.
-qint64 TestQtService::startDaemon(int flags, const QByteArray &log)
+qint64 TestQtService::startDaemon(int flags, const QByteArray &log, bool asNobody)
 {
     stage->env.insert(u"TESTSERVICE_FLAGS"_s, QString::number(flags));
     log.isEmpty() ? stage->env.remove(u"TESTSERVICE_LOG"_s) : stage->env.insert(u"TESTSERVICE_LOG"_s, u"1"_s);
-    if (stage->run({ u"extra"_s }).exitCode != 0
+    QProcessEnvironment env = stage->env;
+    QStringList command{ stage->executable, u"extra"_s };
+    if (asNobody) {
+        ts::writeFile(eventsPath, {});
+        ::chmod(QFile::encodeName(eventsPath).constData(), 0666);
+        env.insert(u"XDG_RUNTIME_DIR"_s, stage->path(u"nobody-run"_s));
+        command = QStringList{ u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s } + command;
+    }
+    const QString program = asNobody ? u"setpriv"_s : command.takeFirst();
+    if (ts::Child(program, command, env).finish().exitCode != 0
         || !QTest::qWaitFor([&] { return !events(eventsPath).isEmpty() && ts::modeOf(socketPath); }, ts::waitMs))
         return 0;
     // Files of the daemon are its group's to read and nobody else's; every
@@ -156,6 +212,28 @@ void TestQtService::daemon_data()
     QTest::newRow("as systemd starts it") << 0 << "QTSERVICE_RUN=1"_ba << "252 is already running with pid %1\n"_ba
                                           << QStringList() << true;
     QTest::newRow("-v") << 0 << "-v"_ba << "0 not installed and running"_ba << QStringList() << true;
+    // "@nobody": the daemon is user nobody's; "@fake": a process of nobody's
+    // answers "true" on the socket in place of root's daemon; "@fake alone":
+    // and no daemon runs; "@deaf": nobody runs, and a listener that never
+    // accepts has its queue full.
+    const QByteArray socket = controlSocketPath(name).toLatin1();
+    QTest::newRow("nobody's, -v") << 0 << "@nobody -v"_ba
+                                  << "0 running\n\nThe service QtService Test answers on " + socket + " as pid %1 of uid 65534"
+                                  << QStringList() << true;
+    QTest::newRow("nobody's, launch") << 0 << "@nobody"_ba << "252 is already running with pid %1 of uid 65534\n"_ba
+                                      << QStringList() << true;
+    QTest::newRow("nobody's, as systemd starts it")
+        << 0 << "@nobody QTSERVICE_RUN=1"_ba
+        << "as pid %1 of uid 65534; it was told to terminate and has ended. This daemon takes its place."_ba
+        << QStringList() << false;
+    QTest::newRow("fake, -t") << 0 << "@fake -t"_ba
+                              << "0 which does not hold the service's lock; the daemon (pid %1) was stopped with SIGTERM."_ba
+                              << QStringList{ "stop" } << false;
+    QTest::newRow("fake, -p") << 1 << "@fake -p"_ba << "0"_ba << QStringList() << true;
+    QTest::newRow("fake alone, as systemd starts it")
+        << 0 << "@fake alone QTSERVICE_RUN=1"_ba
+        << "252 it was told to terminate but still runs after 5 s. This daemon does not start."_ba << QStringList() << false;
+    QTest::newRow("deaf listener") << 0 << "@deaf"_ba << QByteArray() << QStringList() << false;
 }
 
 void TestQtService::daemon()
@@ -165,8 +243,23 @@ void TestQtService::daemon()
     QFETCH(QByteArray, reply);
     QFETCH(QStringList, after);
     QFETCH(bool, running);
-    const qint64 pid = startDaemon(flags);
-    QVERIFY(pid);
+    const bool alone = request.startsWith("@fake alone") || request == "@deaf";
+    const qint64 pid = alone ? 0 : startDaemon(flags, {}, request.startsWith("@nobody"));
+    QVERIFY(pid || alone);
+    if (request == "@deaf")
+        return deafListener();
+    if (request.startsWith("@fake")) {
+        ::unlink(QFile::encodeName(socketPath));
+        fake = fakeDaemon(socketPath);
+        QTRY_VERIFY(ts::modeOf(socketPath));
+    }
+    if (request.startsWith("@nobody QTSERVICE_RUN"))
+        return takeOver(pid, reply);
+    const bool setting = request.startsWith('@');
+    if (setting)
+        request = request.startsWith("@fake alone") ? request.mid(12) : request.mid(request.indexOf(' ') + 1);
+    if (setting && request.startsWith('@'))
+        request.clear();
     if (request.isEmpty() || request.startsWith('-') || request.contains('=')) {
         QProcessEnvironment env = stage->env;
         QStringList arguments = QString::fromLatin1(request).split(u' ', Qt::SkipEmptyParts);
@@ -194,11 +287,62 @@ void TestQtService::daemon()
         else
             QCOMPARE(got, reply);
     }
+    if (alone) {
+        QVERIFY(stage->processes().isEmpty());
+        return;
+    }
     QTRY_VERIFY(events(eventsPath).size() > after.size());
     QCOMPARE(events(eventsPath).mid(1), after);
     QTRY_COMPARE_WITH_TIMEOUT(ts::processGone(pid), !running, ts::waitMs);
     QCOMPARE(stage->processes().size(), running ? 1 : 0);
-    QCOMPARE(ts::modeOf(socketPath) != 0, running);
+    if (!fake)
+        QCOMPARE(ts::modeOf(socketPath) != 0, running);
+}
+
+// Root's daemon, as systemd starts it, finds user nobody's daemon (pid) on
+// the socket: it tells it to terminate, waits for its end, says so, and
+// takes the socket.
+void TestQtService::takeOver(qint64 pid, const QByteArray &reply)
+{
+    QProcessEnvironment env = stage->env;
+    env.insert(u"QTSERVICE_RUN"_s, u"1"_s);
+    ts::Child root(stage->executable, {}, env);
+    QTRY_VERIFY_WITH_TIMEOUT(ts::processGone(pid), ts::waitMs);
+    QTRY_COMPARE(events(eventsPath).filter(QRegularExpression(u"^start "_s)).size(), 2);
+    QCOMPARE(events(eventsPath).at(1), u"stop"_s);
+    const QString err = QString::fromUtf8(ts::readFile(root.output.filePath(u"err"_s)));
+    QVERIFY2(err.contains(QString::fromLatin1(reply).arg(pid)), qPrintable(err));
+    QCOMPARE(stage->run({ u"-t"_s }).exitCode, 0);
+    QCOMPARE(root.finish().exitCode, 0);
+}
+
+// A listener that never accepts, its queue full, holds no command beyond
+// the connect time.
+void TestQtService::deafListener()
+{
+    sockaddr_un address;
+    socklen_t length;
+    const int listener = openUnixStreamSocket(socketPath, &address, &length);
+    QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&address), length) == 0 && ::listen(listener, 0) == 0);
+    std::vector<int> queued;
+    for (int fd; (fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0)) >= 0;) {
+        queued.push_back(fd);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), length) != 0)
+            break;
+    }
+    const auto release = qScopeGuard([&] {
+        for (const int fd : queued)
+            ::close(fd);
+        ::close(listener);
+    });
+    QElapsedTimer clock;
+    clock.start();
+    ts::Child stop(stage->executable, { u"-t"_s }, stage->env), version(stage->executable, { u"-v"_s }, stage->env),
+        command(stage->executable, { u"-c"_s, u"5"_s }, stage->env);
+    QCOMPARE(stop.finish().exitCode, 0);
+    QVERIFY(version.finish().out.contains(u"not running"_s));
+    QCOMPARE(command.finish().exitCode, 0);
+    QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
 }
 
 // Install, uninstall and their reports; "registry" says whether the registry
