@@ -168,8 +168,10 @@ void QtServiceBasePrivate::report(const QString &message, QtServiceBase::Message
     q_ptr->logMessage(message, type);
     if (type == QtServiceBase::Error)
         qCritical("%s", qPrintable(message));
-    else
+    else if (type == QtServiceBase::Warning)
         qWarning("%s", qPrintable(message));
+    else
+        qInfo("%s", qPrintable(message));
 }
 
 bool QtServiceBasePrivate::takeOverControlSocket()
@@ -219,7 +221,33 @@ void QtServiceBasePrivate::openControlSocket()
                 "The control socket path %s is too long for a Unix socket address; "
                 "the service runs without a control socket.\n",
                 path.toLatin1().constData());
+        return;
     }
+    report(QStringLiteral("The service %1 cannot make its control socket %2: %3%4. It runs without "
+                          "control and tries again every %5 s.")
+               .arg(controller->serviceName(), path, qt_error_string(sysd->setupError()), standingAt(path))
+               .arg(controlSocketRetryMs / 1000),
+           QtServiceBase::Error);
+    // Whoever took the path may give it back, or room may be made: the
+    // socket is tried again until it is made.
+    auto *retry = new QTimer(sysd);
+    QObject::connect(retry, &QTimer::timeout, sysd, [this, retry, path] {
+        if (!sysd->setPath(path))
+            return;
+        retry->deleteLater();
+        report(QStringLiteral("The control socket %1 is made; the service is reachable.").arg(path),
+               QtServiceBase::Information);
+    });
+    retry->start(controlSocketRetryMs);
+}
+
+QString QtServiceBasePrivate::standingAt(const QString &path)
+{
+    struct stat info;
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return QString();
+    const char *kind = S_ISDIR(info.st_mode) ? "a folder" : S_ISSOCK(info.st_mode) ? "a socket" : "a file";
+    return QStringLiteral(" (%1 of uid %2 stands there)").arg(QLatin1String(kind)).arg(info.st_uid);
 }
 
 void QtServiceBasePrivate::closeControlServer()

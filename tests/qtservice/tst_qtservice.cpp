@@ -114,6 +114,7 @@ private:
     qint64 startDaemon(int flags, const QByteArray &log = {}, bool asNobody = false);
     void takeOver(qint64 pid, const QByteArray &reply);
     void deafListener();
+    void socketTaken(const QByteArray &how, const QByteArray &reply);
 
     std::unique_ptr<ts::Installation> stage;
     ts::DevLog devLog;
@@ -234,6 +235,15 @@ void TestQtService::daemon_data()
         << 0 << "@fake alone QTSERVICE_RUN=1"_ba
         << "252 it was told to terminate but still runs after 5 s. This daemon does not start."_ba << QStringList() << false;
     QTest::newRow("deaf listener") << 0 << "@deaf"_ba << QByteArray() << QStringList() << false;
+    // "@squat": user nobody's folder stands at the socket path; "@full": no
+    // inode is left on the socket's file system. The daemon says so and
+    // makes its socket once it can.
+    QTest::newRow("folder at the socket path")
+        << 0 << "@squat"_ba << "cannot make its control socket " + socket + ": File exists (a folder of uid 65534 stands there)"
+        << QStringList() << true;
+    QTest::newRow("no inode left")
+        << 0 << "@full"_ba << "cannot make its control socket " + socket + ": No space left on device. It runs"_ba
+        << QStringList() << true;
 }
 
 void TestQtService::daemon()
@@ -243,6 +253,8 @@ void TestQtService::daemon()
     QFETCH(QByteArray, reply);
     QFETCH(QStringList, after);
     QFETCH(bool, running);
+    if (request == "@squat" || request == "@full")
+        return socketTaken(request, reply);
     const bool alone = request.startsWith("@fake alone") || request == "@deaf";
     const qint64 pid = alone ? 0 : startDaemon(flags, {}, request.startsWith("@nobody"));
     QVERIFY(pid || alone);
@@ -314,6 +326,38 @@ void TestQtService::takeOver(qint64 pid, const QByteArray &reply)
     QVERIFY2(err.contains(QString::fromLatin1(reply).arg(pid)), qPrintable(err));
     QCOMPARE(stage->run({ u"-t"_s }).exitCode, 0);
     QCOMPARE(root.finish().exitCode, 0);
+}
+
+// The daemon, as systemd starts it, finds its socket path taken (how): it
+// reports it (reply) on standard error and in the system log, runs on, and
+// makes its socket once the path is free.
+void TestQtService::socketTaken(const QByteArray &how, const QByteArray &reply)
+{
+    const QByteArray path = QFile::encodeName(socketPath);
+    const bool full = how == "@full";
+    QStringList filler;
+    if (full) {
+        QVERIFY(::mount("tmpfs", "/var/tmp", "tmpfs", MS_NOSUID, "mode=1777,nr_inodes=8") == 0);
+        for (int i = 0; ts::writeFile(u"/var/tmp/filler%1"_s.arg(i), "x"); ++i)
+            filler << u"/var/tmp/filler%1"_s.arg(i);
+    } else {
+        QVERIFY(::mkdir(path.constData(), 0755) == 0 && ::chown(path.constData(), 65534, 65534) == 0);
+    }
+    const auto unmount = qScopeGuard([full] { if (full) ::umount2("/var/tmp", MNT_DETACH); });
+    QProcessEnvironment env = stage->env;
+    env.insert(u"QTSERVICE_RUN"_s, u"1"_s);
+    ts::Child daemon(stage->executable, {}, env);
+    QTRY_VERIFY_WITH_TIMEOUT(!events(eventsPath).isEmpty(), ts::waitMs);
+    const QString err = QString::fromUtf8(ts::readFile(daemon.output.filePath(u"err"_s)));
+    QVERIFY2(err.contains(QString::fromLatin1(reply)), qPrintable(err));
+    QTRY_VERIFY(!devLog.entries().filter(u"<27>qtservicetest["_s).filter(QString::fromLatin1(reply)).isEmpty());
+    // The folder is left alone.
+    QVERIFY(full || S_ISDIR(ts::modeOf(socketPath)));
+    full ? void(QFile::remove(filler.constLast())) : void(::rmdir(path.constData()));
+    QTRY_COMPARE_WITH_TIMEOUT(ts::modeOf(socketPath), mode_t(S_IFSOCK | 0666), ts::waitMs);
+    QTRY_VERIFY(!devLog.entries().filter(u"<30>qtservicetest["_s).filter(u"is made; the service is reachable"_s).isEmpty());
+    QCOMPARE(stage->run({ u"-t"_s }).exitCode, 0);
+    QCOMPARE(daemon.finish().exitCode, 0);
 }
 
 // A listener that never accepts, its queue full, holds no command beyond
