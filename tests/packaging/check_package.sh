@@ -34,7 +34,7 @@ grep -q "render_worker\$" <<<"$(dpkg-deb --contents "$sample_deb")" || fail "sam
 grep -q "bin/render_worker\$" <<<"$contents" && fail "the watchdog package carries a worker"
 
 depends=$(dpkg-deb --field "$watchdog_deb" Depends)
-for library in libqt6core6 zlib1g; do
+for library in libqt6core6 libqt6network6 zlib1g; do
     grep -q "$library" <<<"$depends" || fail "Depends lacks $library: $depends"
 done
 # Each package says what it is in its own words.

@@ -50,6 +50,34 @@ QByteArray exchange(const QByteArray &bytes, qsizetype want, bool *closed)
     return reply;
 }
 
+// A process of user nobody's at the control socket, in place of the
+// daemon: it answers "true" to every command and never ends on one.
+pid_t fakeDaemon(const QString &path)
+{
+    sockaddr_un address;
+    socklen_t length;
+    const int fd = openUnixStreamSocket(path, &address, &length);
+    const pid_t child = ::fork();
+    if (child != 0) {
+        ::close(fd);
+        return child;
+    }
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0
+        || ::bind(fd, reinterpret_cast<sockaddr *>(&address), length) != 0 || ::listen(fd, 5) != 0)
+        ::_exit(1);
+    for (;;) {
+        const int connection = ::accept(fd, nullptr, nullptr);
+        char buffer[1024];
+        const ssize_t n = connection < 0 ? 0 : ::recv(connection, buffer, sizeof buffer, 0);
+        for (int i = 0; i + 1 < n; ++i) {
+            if (buffer[i] == '\r' && buffer[i + 1] == '\n')
+                ::send(connection, "true", 4, MSG_NOSIGNAL);
+        }
+        ::close(connection);
+    }
+}
+
 qsizetype openFiles(qint64 pid)
 {
     return QDir(u"/proc/%1/fd"_s.arg(pid)).entryList(QDir::System).size();
@@ -82,10 +110,13 @@ private slots:
     void tellsSystemd_data();
     void tellsSystemd();
     void socketFiles();
-    void cleanup() { stage->killAll(); QFile::remove(eventsPath); ::unlink(QFile::encodeName(socketPath)); }
+    void cleanup();
 
 private:
-    qint64 startDaemon(int flags, const QByteArray &log = {});
+    qint64 startDaemon(int flags, const QByteArray &log = {}, bool asNobody = false);
+    void takeOver(qint64 pid, const QByteArray &reply);
+    void deafListener();
+    void socketTaken(const QByteArray &how, const QByteArray &reply);
 
     std::unique_ptr<ts::Installation> stage;
     ts::DevLog devLog;
@@ -94,7 +125,18 @@ private:
     // Where a daemon of the test service as root records its pid (a /run of
     // the test's own).
     const QString lockPath = u"/run/"_s + sanitizedName(name) + u".qtservice.lock"_s;
+    pid_t fake = 0;
 };
+
+void TestQtService::cleanup()
+{
+    if (fake > 0 && ::kill(fake, SIGKILL) == 0)
+        ::waitpid(fake, nullptr, 0);
+    fake = 0;
+    stage->killAll();
+    QFile::remove(eventsPath);
+    ::unlink(QFile::encodeName(socketPath));
+}
 
 void TestQtService::initTestCase()
 {
@@ -107,17 +149,32 @@ void TestQtService::initTestCase()
     stage->env.insert(u"TESTSERVICE_NAME"_s, name);
     stage->env.insert(u"TESTSERVICE_EVENTS"_s, eventsPath);
     stage->env.insert(u"TESTSERVICE_REGISTRY"_s, stage->path(u"registry"_s));
+    // User nobody runs the staged service too, with a runtime folder for its
+    // lock.
+    const QString runtime = stage->path(u"nobody-run"_s);
+    QVERIFY(QDir().mkpath(runtime) && ::chown(QFile::encodeName(runtime).constData(), 65534, 65534) == 0);
+    QVERIFY(::chmod(QFile::encodeName(stage->root.path()).constData(), 0755) == 0);
+    QVERIFY(::chmod(QFile::encodeName(stage->bin).constData(), 0755) == 0);
 }
 
 // Launches the daemon as an admin does, without option; its pid, 0 on failure.
-qint64 TestQtService::startDaemon(int flags, const QByteArray &log)
+qint64 TestQtService::startDaemon(int flags, const QByteArray &log, bool asNobody)
 {
     stage->env.insert(u"TESTSERVICE_FLAGS"_s, QString::number(flags));
     log.isEmpty() ? stage->env.remove(u"TESTSERVICE_LOG"_s) : stage->env.insert(u"TESTSERVICE_LOG"_s, u"1"_s);
     // A longer record of a daemon long gone: the new pid replaces all of it.
-    if (!ts::writeFile(lockPath, "4194304999999\n"))
+    if (!asNobody && !ts::writeFile(lockPath, "4194304999999\n"))
         return 0;
-    if (stage->run({ u"extra"_s }).exitCode != 0
+    QProcessEnvironment env = stage->env;
+    QStringList command{ stage->executable, u"extra"_s };
+    if (asNobody) {
+        ts::writeFile(eventsPath, {});
+        ::chmod(QFile::encodeName(eventsPath).constData(), 0666);
+        env.insert(u"XDG_RUNTIME_DIR"_s, stage->path(u"nobody-run"_s));
+        command = QStringList{ u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s } + command;
+    }
+    const QString program = asNobody ? u"setpriv"_s : command.takeFirst();
+    if (ts::Child(program, command, env).finish().exitCode != 0
         || !QTest::qWaitFor([&] { return !events(eventsPath).isEmpty() && ts::modeOf(socketPath); }, ts::waitMs))
         return 0;
     // Files of the daemon are its group's to read and nobody else's; every
@@ -125,7 +182,7 @@ qint64 TestQtService::startDaemon(int flags, const QByteArray &log)
     const QString start = events(eventsPath).constFirst();
     const qint64 pid = start.section(u' ', 1, 1).toLongLong();
     if (!start.endsWith(u" umask=027 args="_s + stage->executable + u"|extra"_s) || ts::modeOf(socketPath) != (S_IFSOCK | 0666)
-        || ts::readFile(lockPath) != QByteArray::number(pid) + '\n')
+        || (!asNobody && ts::readFile(lockPath) != QByteArray::number(pid) + '\n'))
         return 0;
     return pid;
 }
@@ -139,7 +196,7 @@ void TestQtService::daemon_data()
 {
     QTest::addColumn<int>("flags"); // 1 CanPause, 2 CannotStop
     QTest::addColumn<QByteArray>("request");
-    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QByteArray>("reply"); // or "<closed>", or "<gone>": the client leaves unanswered
     QTest::addColumn<QStringList>("after");
     QTest::addColumn<bool>("running");
     const QByteArray many = QByteArray("alive\r\n").repeated(300000);
@@ -153,6 +210,7 @@ void TestQtService::daemon_data()
     QTest::newRow("bare LF") << 0 << "terminate\nalive\r\n"_ba << "false"_ba << QStringList() << true;
     QTest::newRow("endless line") << 0 << QByteArray(5000, 'x') << "<closed>"_ba << QStringList() << true;
     QTest::newRow("replies unread") << 0 << many << "<closed>"_ba << QStringList() << true;
+    QTest::newRow("client gone") << 0 << "num:3\r\n"_ba.repeated(20000) << "<gone>"_ba << QStringList() << true;
     QTest::newRow("-t") << 0 << "-t"_ba << "0"_ba << QStringList{ "stop" } << false;
     QTest::newRow("-terminate") << 0 << "-terminate"_ba << "0"_ba << QStringList{ "stop" } << false;
     QTest::newRow("-p") << 1 << "-p"_ba << "0"_ba << QStringList{ "pause" } << true;
@@ -165,6 +223,37 @@ void TestQtService::daemon_data()
     QTest::newRow("as systemd starts it") << 0 << "QTSERVICE_RUN=1"_ba << "252 is already running with pid %1\n"_ba
                                           << QStringList() << true;
     QTest::newRow("-v") << 0 << "-v"_ba << "0 not installed and running"_ba << QStringList() << true;
+    // "@nobody": the daemon is user nobody's; "@fake": a process of nobody's
+    // answers "true" on the socket in place of root's daemon; "@fake alone":
+    // and no daemon runs; "@deaf": nobody runs, and a listener that never
+    // accepts has its queue full.
+    const QByteArray socket = controlSocketPath(name).toLatin1();
+    QTest::newRow("nobody's, -v") << 0 << "@nobody -v"_ba
+                                  << "0 running\n\nThe service QtService Test answers on " + socket + " as pid %1 of uid 65534"
+                                  << QStringList() << true;
+    QTest::newRow("nobody's, launch") << 0 << "@nobody"_ba << "252 is already running with pid %1 of uid 65534\n"_ba
+                                      << QStringList() << true;
+    QTest::newRow("nobody's, as systemd starts it")
+        << 0 << "@nobody QTSERVICE_RUN=1"_ba
+        << "as pid %1 of uid 65534; it was told to terminate and has ended. This daemon takes its place."_ba
+        << QStringList() << false;
+    QTest::newRow("fake, -t") << 0 << "@fake -t"_ba
+                              << "0 which does not hold the service's lock; the daemon (pid %1) was stopped with SIGTERM."_ba
+                              << QStringList{ "stop" } << false;
+    QTest::newRow("fake, -p") << 1 << "@fake -p"_ba << "0"_ba << QStringList() << true;
+    QTest::newRow("fake alone, as systemd starts it")
+        << 0 << "@fake alone QTSERVICE_RUN=1"_ba
+        << "252 it was told to terminate but still runs after 5 s. This daemon does not start."_ba << QStringList() << false;
+    QTest::newRow("deaf listener") << 0 << "@deaf"_ba << QByteArray() << QStringList() << false;
+    // "@squat": user nobody's folder stands at the socket path; "@full": no
+    // inode is left on the socket's file system. The daemon says so and
+    // makes its socket once it can.
+    QTest::newRow("folder at the socket path")
+        << 0 << "@squat"_ba << "cannot make its control socket " + socket + ": File exists (a folder of uid 65534 stands there)"
+        << QStringList() << true;
+    QTest::newRow("no inode left")
+        << 0 << "@full"_ba << "cannot make its control socket " + socket + ": No space left on device. It runs"_ba
+        << QStringList() << true;
 }
 
 void TestQtService::daemon()
@@ -174,8 +263,25 @@ void TestQtService::daemon()
     QFETCH(QByteArray, reply);
     QFETCH(QStringList, after);
     QFETCH(bool, running);
-    const qint64 pid = startDaemon(flags);
-    QVERIFY2(pid, "the daemon did not start in time");
+    if (request == "@squat" || request == "@full")
+        return socketTaken(request, reply);
+    const bool alone = request.startsWith("@fake alone") || request == "@deaf";
+    const qint64 pid = alone ? 0 : startDaemon(flags, {}, request.startsWith("@nobody"));
+    QVERIFY2(pid || alone, "the daemon did not start in time");
+    if (request == "@deaf")
+        return deafListener();
+    if (request.startsWith("@fake")) {
+        ::unlink(QFile::encodeName(socketPath));
+        fake = fakeDaemon(socketPath);
+        QTRY_VERIFY(ts::modeOf(socketPath));
+    }
+    if (request.startsWith("@nobody QTSERVICE_RUN"))
+        return takeOver(pid, reply);
+    const bool setting = request.startsWith('@');
+    if (setting)
+        request = request.startsWith("@fake alone") ? request.mid(12) : request.mid(request.indexOf(' ') + 1);
+    if (setting && request.startsWith('@'))
+        request.clear();
     if (request.isEmpty() || request.startsWith('-') || request.contains('=')) {
         QProcessEnvironment env = stage->env;
         QStringList arguments = QString::fromLatin1(request).split(u' ', Qt::SkipEmptyParts);
@@ -187,6 +293,15 @@ void TestQtService::daemon()
         QVERIFY2((run.out + run.err).contains(output), qPrintable(run.out + run.err));
     } else {
         bool closed = false;
+        if (reply == "<gone>") {
+            // Replies to a client that has gone cost the daemon nothing but
+            // the connection: no SIGPIPE, no end of its control socket.
+            exchange(request, 0, &closed);
+            QTRY_VERIFY(events(eventsPath).contains(u"command 3"_s));
+            QCOMPARE(exchange("alive\r\n", 4, &closed), "true"_ba);
+            QTRY_VERIFY(events(eventsPath).size() > 1);
+            return;
+        }
         const bool expectClose = reply == "<closed>";
         const QByteArray got = exchange(request, expectClose ? request.size() * 4 : reply.size(), &closed);
         if (expectClose)
@@ -194,11 +309,95 @@ void TestQtService::daemon()
         else
             QCOMPARE(got, reply);
     }
+    if (alone) {
+        QVERIFY(stage->processes().isEmpty());
+        return;
+    }
     QTRY_VERIFY(events(eventsPath).size() > after.size());
     QCOMPARE(events(eventsPath).mid(1), after);
     QTRY_COMPARE_WITH_TIMEOUT(ts::processGone(pid), !running, ts::waitMs);
     QCOMPARE(stage->processes().size(), running ? 1 : 0);
-    QCOMPARE(ts::modeOf(socketPath) != 0, running);
+    if (!fake)
+        QCOMPARE(ts::modeOf(socketPath) != 0, running);
+}
+
+// Root's daemon, as systemd starts it, finds user nobody's daemon (pid) on
+// the socket: it tells it to terminate, waits for its end, says so, and
+// takes the socket.
+void TestQtService::takeOver(qint64 pid, const QByteArray &reply)
+{
+    QProcessEnvironment env = stage->env;
+    env.insert(u"QTSERVICE_RUN"_s, u"1"_s);
+    ts::Child root(stage->executable, {}, env);
+    QTRY_VERIFY_WITH_TIMEOUT(ts::processGone(pid), ts::waitMs);
+    QTRY_COMPARE(events(eventsPath).filter(QRegularExpression(u"^start "_s)).size(), 2);
+    QCOMPARE(events(eventsPath).at(1), u"stop"_s);
+    const QString err = QString::fromUtf8(ts::readFile(root.output.filePath(u"err"_s)));
+    QVERIFY2(err.contains(QString::fromLatin1(reply).arg(pid)), qPrintable(err));
+    QCOMPARE(stage->run({ u"-t"_s }).exitCode, 0);
+    QCOMPARE(root.finish().exitCode, 0);
+}
+
+// The daemon, as systemd starts it, finds its socket path taken (how): it
+// reports it (reply) on standard error and in the system log, runs on, and
+// makes its socket once the path is free.
+void TestQtService::socketTaken(const QByteArray &how, const QByteArray &reply)
+{
+    const QByteArray path = QFile::encodeName(socketPath);
+    const bool full = how == "@full";
+    QStringList filler;
+    if (full) {
+        QVERIFY(::mount("tmpfs", "/var/tmp", "tmpfs", MS_NOSUID, "mode=1777,nr_inodes=8") == 0);
+        for (int i = 0; ts::writeFile(u"/var/tmp/filler%1"_s.arg(i), "x"); ++i)
+            filler << u"/var/tmp/filler%1"_s.arg(i);
+    } else {
+        QVERIFY(::mkdir(path.constData(), 0755) == 0 && ::chown(path.constData(), 65534, 65534) == 0);
+    }
+    const auto unmount = qScopeGuard([full] { if (full) ::umount2("/var/tmp", MNT_DETACH); });
+    QProcessEnvironment env = stage->env;
+    env.insert(u"QTSERVICE_RUN"_s, u"1"_s);
+    ts::Child daemon(stage->executable, {}, env);
+    QTRY_VERIFY_WITH_TIMEOUT(!events(eventsPath).isEmpty(), ts::waitMs);
+    const QString err = QString::fromUtf8(ts::readFile(daemon.output.filePath(u"err"_s)));
+    QVERIFY2(err.contains(QString::fromLatin1(reply)), qPrintable(err));
+    QTRY_VERIFY(!devLog.entries().filter(u"<27>qtservicetest["_s).filter(QString::fromLatin1(reply)).isEmpty());
+    // The folder is left alone.
+    QVERIFY(full || S_ISDIR(ts::modeOf(socketPath)));
+    full ? void(QFile::remove(filler.constLast())) : void(::rmdir(path.constData()));
+    // Within a retry's interval and a margin.
+    QTRY_COMPARE_WITH_TIMEOUT(ts::modeOf(socketPath), mode_t(S_IFSOCK | 0666), 8000);
+    QTRY_VERIFY(!devLog.entries().filter(u"<30>qtservicetest["_s).filter(u"is made; the service is reachable"_s).isEmpty());
+    QCOMPARE(stage->run({ u"-t"_s }).exitCode, 0);
+    QCOMPARE(daemon.finish().exitCode, 0);
+}
+
+// A listener that never accepts, its queue full, holds no command beyond
+// the connect time.
+void TestQtService::deafListener()
+{
+    sockaddr_un address;
+    socklen_t length;
+    const int listener = openUnixStreamSocket(socketPath, &address, &length);
+    QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&address), length) == 0 && ::listen(listener, 0) == 0);
+    std::vector<int> queued;
+    for (int fd; (fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0)) >= 0;) {
+        queued.push_back(fd);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), length) != 0)
+            break;
+    }
+    const auto release = qScopeGuard([&] {
+        for (const int fd : queued)
+            ::close(fd);
+        ::close(listener);
+    });
+    QElapsedTimer clock;
+    clock.start();
+    ts::Child stop(stage->executable, { u"-t"_s }, stage->env), version(stage->executable, { u"-v"_s }, stage->env),
+        command(stage->executable, { u"-c"_s, u"5"_s }, stage->env);
+    QCOMPARE(stop.finish().exitCode, 0);
+    QVERIFY(version.finish().out.contains(u"not running"_s));
+    QCOMPARE(command.finish().exitCode, 0);
+    QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
 }
 
 // Install, uninstall and their reports; "registry" says whether the registry
@@ -442,7 +641,12 @@ void TestQtService::tellsSystemd()
 // every line of a message at the priority of its type.
 void TestQtService::socketFiles()
 {
-    QVERIFY(ts::writeFile(socketPath, "left behind"));
+    // A socket file whose daemon is gone.
+    sockaddr_un address;
+    socklen_t length;
+    const int left = openUnixStreamSocket(socketPath, &address, &length);
+    QCOMPARE(::bind(left, reinterpret_cast<sockaddr *>(&address), length), 0);
+    ::close(left);
     qint64 pid = startDaemon(0, "log");
     QVERIFY2(pid, "the daemon did not start in time");
     const QString ident = u"qtservicetest[%1]: "_s.arg(pid);
