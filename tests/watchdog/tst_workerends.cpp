@@ -1,8 +1,6 @@
-// Every way a worker start or run can end, over the real executable run with
-// -e and its own product delays: whether the watchdog rolls back, what becomes
-// of the version file, what the next start runs and the lines of the log.
-// The scenarios run side by side, each watchdog with a /run of its own for
-// its lock, so that all of them take one start and one restart of time.
+// Every way a worker start or run can end, over the real executable run with -e
+// and its product delays: rollback or not, the version file, the next start, the
+// log. The scenarios run side by side, each with a /run of its own for its lock.
 
 #include "testsupport.h"
 
@@ -53,8 +51,7 @@ const QMap<QString, Scenario> scenarios{
     { u"default missing, override not executable"_s, { "#!/bin/sh\n", 0644, true } },
 };
 
-// One watchdog run with -e in a staged installation and a mount namespace
-// with a /run of its own.
+// One watchdog run with -e in a staged installation.
 class ScenarioRun
 {
 public:
