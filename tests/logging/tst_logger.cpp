@@ -33,7 +33,7 @@ private slots:
     void init();
     void lines_data();
     void lines();
-    void unwritableEntriesAreReportedAndLeaveNothing();
+    void fullDiskLeavesNoTornLine();
     void threadsWriteWholeLines();
     void plantedFilesStayUntouched_data();
     void plantedFilesStayUntouched();
@@ -109,17 +109,11 @@ void TestLogger::lines()
     QCOMPARE(ts::modeOf(path), line.isEmpty() ? 0 : mode_t(S_IFREG | 0666));
 }
 
-// A log "file" that is no plain file gets nothing; a line that does not fit
-// on the disk is taken out again, so no torn line runs into the next. The
-// first failure is reported.
-void TestLogger::unwritableEntriesAreReportedAndLeaveNothing()
+// A line that does not fit on the disk is taken out again, so no torn line
+// runs into the next.
+void TestLogger::fullDiskLeavesNoTornLine()
 {
     const QString path = Logger::instance().currentLogFilePath();
-    QVERIFY(QFile::link(u"/dev/null"_s, path));
-    log(QtCriticalMsg, nullptr, u"text"_s);
-    QCOMPARE(failures, QStringList{ u"Cannot write to log file: "_s + path });
-    QVERIFY(QFile::remove(path));
-
     log(QtCriticalMsg, nullptr, u"first"_s);
     const QByteArray before = ts::readFile(path);
     rlimit limit;
@@ -153,22 +147,17 @@ void TestLogger::threadsWriteWholeLines()
     const QStringList lines = QString::fromUtf8(ts::readFile(Logger::instance().currentLogFilePath()))
                                   .split(u'\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), threads * entries);
-    QSet<int> seen;
     for (const QString &line : lines) {
         const int entry = line.section(u"] "_s, 1).toInt();
         QCOMPARE(line, friday.addSecs(entry).toString(Qt::TextDate) + u" [WW] "_s + QString::number(entry));
-        seen.insert(entry);
     }
-    QCOMPARE(seen.size(), threads * entries);
 }
 
 // A file planted under the log file's name, or a folder others could plant
-// one in, never has root write to or open up a file of another's choice.
-// Standard output hears of the cause once, not for every lost entry. Root's
-// log folder in the public one, once written to, may be removed (a cleaner)
-// and another user (a real process of nobody's) put a link or a folder of
-// their own in its place: entries never follow; a folder only removed is
-// made again, as root's.
+// one in, never has root write to or open up a file of another's choice; the
+// cause is told once, not for every lost entry. Root's log folder, once used,
+// may be removed (a cleaner) and nobody put a link or folder in its place:
+// entries never follow; a folder only removed is made again, as root's.
 void TestLogger::plantedFilesStayUntouched_data()
 {
     QTest::addColumn<int>("folderMode");
@@ -224,6 +213,8 @@ void TestLogger::plantedFilesStayUntouched()
     QCOMPARE(ts::modeOf(target), mode_t(S_IFREG | 0400));
     QCOMPARE(QFileInfo::exists(path), !link.isEmpty() || madeAgain);
     QCOMPARE(failures.size(), madeAgain ? 0 : 1);
+    if (!link.isEmpty() && folderMode == 01777)
+        QCOMPARE(failures.constFirst(), u"Cannot write to log file: "_s + path);
     if (!replaced.isEmpty())
         QVERIFY(QDir(elsewhere).isEmpty());
     if (madeAgain)

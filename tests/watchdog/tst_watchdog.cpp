@@ -88,38 +88,30 @@ void TestWatchdog::init()
 }
 
 // The workers the settings enable, scripted through the environment, and a
-// version file: the arguments of the first starts, in order, and whether the
-// version file is still there then. A file or folder below the resource
-// folder may be tampered with: then it is refused, and the refusal reported.
-// An action may follow the starts; a wait sees the restart come after the
-// product's delay.
+// version file: the arguments of the first starts, in order; the version file
+// stays throughout. A file or folder below the resource folder may be tampered
+// with: then it is refused, and the refusal reported. An action may follow the
+// starts; a wait sees the restart come after the product's delay.
 void TestWatchdog::supervision_data()
 {
     QTest::addColumn<QByteArray>("settings");
     QTest::addColumn<QStringList>("script");
     QTest::addColumn<QByteArray>("version");
-    QTest::addColumn<int>("restartDelay");
     QTest::addColumn<QStringList>("starts");
-    QTest::addColumn<QString>("action"); // "", "pause", "stop" or "wait"
-    QTest::addColumn<bool>("versionKept");
+    QTest::addColumn<QString>("action"); // "", "pause", "stop" or "wait" (with the product's restart delay)
     // "<how> <path below the resource folder>": "owner" given to nobody,
     // "group" given to a group of others and writable by it, "hardlink" with a
     // second link, "symlink" replaced by root's link to it.
     QTest::addColumn<QString>("tamper");
     const QByteArray both = "[worker]\nworkerCpu=true\nworkerGpu=true\n";
-    const QStringList exit0{ "EXIT_AFTER_MS=0" };
-    QTest::newRow("cpu") << ""_ba << QStringList() << ""_ba << 50 << QStringList{ "--cpu" } << "" << true << "";
-    QTest::newRow("both") << both << QStringList() << ""_ba << 50 << QStringList{ "--cpu", "--gpu --no-download" } << "" << true << "";
-    QTest::newRow("gpu") << "[worker]\nworkerCpu=false\nworkerGpu=true\n"_ba << QStringList() << ""_ba << 50 << QStringList{ "--gpu" } << "" << true << "";
-    QTest::newRow("version") << ""_ba << QStringList() << "alt/"_ba << 50 << QStringList{ "--alt --cpu" } << "" << true << "";
-    QTest::newRow("version CR LF") << ""_ba << QStringList() << "%1/alt\r\nmore"_ba << 50 << QStringList{ "--alt --cpu" } << "" << true << "";
-    QTest::newRow("version nowhere") << ""_ba << QStringList() << "nowhere"_ba << 50 << QStringList{ "--cpu" } << "" << true << "";
-    QTest::newRow("one of both crashes") << both << QStringList{ "GPU_CRASH_AFTER_MS=0" } << "alt"_ba << 50
-                                         << QStringList{ "--alt --cpu", "--alt --gpu --no-download", "--alt --gpu --no-download" } << "" << true << "";
-    QTest::newRow("restart delay") << ""_ba << exit0 << ""_ba << -1 << QStringList{ "--cpu" } << "wait" << true << "";
-    QTest::newRow("pause") << both << QStringList() << ""_ba << 50 << QStringList{ "--cpu", "--gpu --no-download" } << "pause" << true << "";
-    QTest::newRow("stop") << ""_ba << QStringList() << "alt"_ba << 50 << QStringList{ "--alt --cpu" } << "stop" << true << "";
-    const QStringList cpu{ "--cpu" };
+    QTest::newRow("gpu") << "[worker]\nworkerCpu=false\nworkerGpu=true\n"_ba << QStringList() << ""_ba << QStringList{ "--gpu" } << "" << "";
+    QTest::newRow("version CR LF") << ""_ba << QStringList() << "%1/alt\r\nmore"_ba << QStringList{ "--alt --cpu" } << "" << "";
+    QTest::newRow("version nowhere") << ""_ba << QStringList() << "nowhere"_ba << QStringList{ "--cpu" } << "" << "";
+    QTest::newRow("one of both crashes") << both << QStringList{ "GPU_CRASH_AFTER_MS=0" } << "alt"_ba
+                                         << QStringList{ "--alt --cpu", "--alt --gpu --no-download", "--alt --gpu --no-download" } << "" << "";
+    QTest::newRow("restart delay") << ""_ba << QStringList{ "EXIT_AFTER_MS=0" } << ""_ba << QStringList{ "--cpu" } << "wait" << "";
+    QTest::newRow("both, paused") << both << QStringList() << ""_ba << QStringList{ "--cpu", "--gpu --no-download" } << "pause" << "";
+    QTest::newRow("version, stopped") << ""_ba << QStringList() << "alt/"_ba << QStringList{ "--alt --cpu" } << "stop" << "";
     const QString altWorker = u"alt/Solvane Worker/bin/render_worker"_s;
     const std::pair<const char *, QString> tampered[] = {
         { "worker of another user", u"owner "_s + altWorker },
@@ -128,13 +120,11 @@ void TestWatchdog::supervision_data()
         { "worker in a folder of another user", u"owner alt/Solvane Worker/bin"_s },
         { "worker below a folder writable by its group", u"group alt"_s },
         { "version of another user", u"owner render_worker.version"_s },
-        { "version writable by its group", u"group render_worker.version"_s },
-        { "version with a second link", u"hardlink render_worker.version"_s },
         { "version through root's link", u"symlink render_worker.version"_s },
         { "version in a folder of another user", u"owner ."_s },
     };
     for (const auto &[row, tamper] : tampered)
-        QTest::newRow(row) << ""_ba << QStringList() << "alt"_ba << 50 << cpu << "" << true << tamper;
+        QTest::newRow(row) << ""_ba << QStringList() << "alt"_ba << QStringList{ "--cpu" } << "" << tamper;
 }
 
 void TestWatchdog::supervision()
@@ -142,10 +132,8 @@ void TestWatchdog::supervision()
     QFETCH(QByteArray, settings);
     QFETCH(QStringList, script);
     QFETCH(QByteArray, version);
-    QFETCH(int, restartDelay);
     QFETCH(QStringList, starts);
     QFETCH(QString, action);
-    QFETCH(bool, versionKept);
     QFETCH(QString, tamper);
     const ts::SystemScopeRedirect system;
     storeResourceFolder(stage->resources);
@@ -172,21 +160,18 @@ void TestWatchdog::supervision()
         const QString refused = tamper.contains(u" alt"_s) ? stage->resources + u"/alt/Solvane Worker/bin/render_worker"_s : versionFile;
         QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(u"^Refused "_s + QRegularExpression::escape(refused) + u": "_s));
     }
-    auto service = std::make_unique<TestService>(worker, stage->resources, restartDelay);
+    auto service = std::make_unique<TestService>(worker, stage->resources, action == u"wait" ? -1 : 50);
     service->start();
-    // The first starts; two workers started together record theirs in either order.
-    const auto started = [&] {
-        QStringList arguments = stage->workerEvents(u"start"_s).mid(0, starts.size());
-        for (QString &line : arguments)
-            line = line.section(u' ', 2);
-        arguments.sort();
-        return arguments;
-    };
-    starts.sort();
-    // Compared once they are there, so that a wrong start fails at once.
+    // Compared once they are there, so that a wrong start fails at once; two
+    // workers started together record theirs in either order.
     QTRY_VERIFY(stage->workerEvents(u"start"_s).size() >= starts.size());
-    QCOMPARE(started(), starts);
-    QCOMPARE(QFileInfo::exists(versionFile), versionKept && !version.isEmpty());
+    QStringList started = stage->workerEvents(u"start"_s).mid(0, starts.size());
+    for (QString &line : started)
+        line = line.section(u' ', 2);
+    started.sort();
+    starts.sort();
+    QCOMPARE(started, starts);
+    QCOMPARE(QFileInfo::exists(versionFile), !version.isEmpty());
     // A worker prints where the watchdog prints, in a session of its own
     // that signals to the watchdog's group (Ctrl-C) do not reach.
     for (const QString &line : stage->workerEvents(u"start"_s)) {
@@ -207,21 +192,17 @@ void TestWatchdog::supervision()
         QTRY_COMPARE(stage->processes(u"render_worker"_s), QList<qint64>());
         for (const QByteArray &helper : ts::readFile(stage->path(u"helpers"_s)).split('\n'))
             QTRY_VERIFY_WITH_TIMEOUT(ts::processGone(helper.toLongLong()), 2000);
-        QCOMPARE(QFileInfo::exists(versionFile), versionKept && !version.isEmpty());
+        QCOMPARE(QFileInfo::exists(versionFile), !version.isEmpty());
     }
 }
 
-// Installed and launched as admins do: the worker of the version file starts
-// after the start delay, and its crash and the rollback reach the system log;
-// the log files get their names in the default folder (another one named in
-// a file every user can write is refused) and old ones go; the settings file
-// stays as it was; systemd's variables are the watchdog's, not the workers';
-// and the workers die with a watchdog killed outright.
-// Then the same start in hostile settings, given by a settings.conf that
-// belongs to nobody: a log folder under /var/log is used only when it exists
-// and is never made; a line break in a value never makes an entry of its
-// own; and settings that cannot be read for want of room in /run (the GPU
-// worker they ask for) are said to be lost.
+// Installed and launched as admins do, with a settings.conf of nobody's that
+// the daemon leaves as it was: the log files get their names in the default
+// folder (one named in such a file is refused, one under /var/log is used only
+// when it exists) and old ones go; a line break in a value never makes an
+// entry of its own; settings lost for want of room in /run are said to be.
+// Redirected: the version file's worker crashes, the rollback reaches the system
+// log, systemd's variables stay the watchdog's, workers die with a killed watchdog.
 void TestWatchdog::installedDaemon_data()
 {
     QTest::addColumn<QByteArray>("settings");
@@ -291,7 +272,6 @@ void TestWatchdog::installedDaemon()
     QVERIFY(!QFileInfo::exists(u"/var/log/nginx"_s));
     QVERIFY(!QFileInfo::exists(u"/var/tmp/elsewhere"_s));
     QCOMPARE(ts::readFile(settingsFile), settings);
-    QCOMPARE(ts::modeOf(settingsFile), mode_t(S_IFREG | 0666));
     QCOMPARE(QFileInfo(settingsFile).ownerId(), 65534u);
     const auto logFiles = [&] {
         return logs.isEmpty() ? QStringList() : QDir(logs).entryList({ u"watchdog_render_worker_*"_s }, QDir::Files);
@@ -304,21 +284,18 @@ void TestWatchdog::installedDaemon()
     if (!redirected)
         return;
 
-    QTRY_VERIFY_WITH_TIMEOUT(!stage->workerEvents(u"start"_s).isEmpty(), ts::waitMs);
-    QCOMPARE(stage->workerEvents(u"start"_s).size(), 1);
-    QVERIFY(stage->workerEvents(u"start"_s).constFirst().endsWith(u" --alt --cpu"_s));
-    QTRY_VERIFY(entries().filter(u"solvanerenderworker["_s).filter(u"Started with PID"_s).size() == 1);
+    QTRY_VERIFY_WITH_TIMEOUT(entries().filter(u"solvanerenderworker["_s).filter(u"Started with PID"_s).size() == 1, ts::waitMs);
     for (const char *expected : { "<28>.*runs from the version override", "<27>.*was killed by signal", "<28>.*Rolled back" })
         QTRY_VERIFY(!entries().filter(QRegularExpression(QLatin1String(expected))).isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(ts::processGone(ts::readFile(stage->path(u"helpers"_s)).split('\n').constFirst().toLongLong()), 2000);
-    const QStringList files = logFiles();
-    QCOMPARE(files.size(), 1);
-    QVERIFY2(files.constFirst() != QFileInfo(oldLog).fileName(), qPrintable(files.join(u' ')));
+    QCOMPARE(logFiles().size(), 1); // the old one gone
     QTRY_VERIFY_WITH_TIMEOUT(stage->workerEvents(u"start"_s).size() == 2, ts::waitMs);
-    QVERIFY(stage->workerEvents(u"start"_s).constLast().endsWith(u" --cpu"_s) && stage->processes(u"render_worker"_s).size() == 1);
+    const QStringList starts = stage->workerEvents(u"start"_s);
+    QVERIFY(starts.constFirst().endsWith(u" --alt --cpu"_s) && starts.constLast().endsWith(u" --cpu"_s));
+    QCOMPARE(stage->processes(u"render_worker"_s).size(), 1);
     const QByteArray environment = ts::readFile(u"/proc/%1/environ"_s.arg(stage->processes(u"render_worker"_s).constFirst()));
-    QVERIFY(environment.contains("RENDER_WORKER_RECORD="));
-    QVERIFY2(!environment.contains("NOTIFY_SOCKET=") && !environment.contains("WATCHDOG_USEC="), environment.constData());
+    QVERIFY2(environment.contains("RENDER_WORKER_RECORD=") && !environment.contains("NOTIFY_SOCKET=")
+                 && !environment.contains("WATCHDOG_USEC="), environment.constData());
     const QList<qint64> daemons = stage->processes(QFileInfo(stage->executable).fileName());
     QCOMPARE(daemons.size(), 1);
     QCOMPARE(::kill(pid_t(daemons.constFirst()), SIGKILL), 0);

@@ -1,8 +1,6 @@
-// Every way a worker start or run can end, over the real executable run with
-// -e and its own product delays: whether the watchdog rolls back, what becomes
-// of the version file, what the next start runs and the lines of the log.
-// The scenarios run side by side, each watchdog with a /run of its own for
-// its lock, so that all of them take one start and one restart of time.
+// Every way a worker start or run can end, over the real executable run with -e
+// and its product delays: rollback or not, the version file, the next start, the
+// log. The scenarios run side by side, each with a /run of its own for its lock.
 
 #include "testsupport.h"
 
@@ -39,26 +37,21 @@ struct Scenario
     bool defaultMissing = false;
 };
 
-const QMap<QString, Scenario> &scenarios()
-{
-    static const QMap<QString, Scenario> all{
-        { u"not executable"_s, { "#!/bin/sh\nexec %1 --alt \"$@\"\n", 0644 } },
-        { u"not a program"_s, { "no program\n", 0755 } },
-        { u"interpreter missing"_s, { "#!/nonexistent/sh\n", 0755 } },
-        { u"override missing"_s, { "", 0755 } },
-        { u"crash by a signal"_s, { "#!/bin/sh\nRENDER_WORKER_CRASH_AFTER_MS=300 exec %1 --alt \"$@\"\n", 0755 } },
-        { u"exit 1"_s, { "#!/bin/sh\nRENDER_WORKER_EXIT_AFTER_MS=300 RENDER_WORKER_EXIT_CODE=1 exec %1 --alt \"$@\"\n", 0755 } },
-        { u"exit 0"_s, { "#!/bin/sh\nRENDER_WORKER_EXIT_AFTER_MS=300 exec %1 --alt \"$@\"\n", 0755 } },
-        { u"stopped by the watchdog"_s, { "#!/bin/sh\nexec %1 --alt \"$@\"\n", 0755 } },
-        { u"watchdog out of descriptors"_s, { "#!/bin/sh\nexec %1 --alt \"$@\"\n", 0755 } },
-        { u"default missing"_s, { QByteArray(), 0755, true } },
-        { u"default missing, override not executable"_s, { "#!/bin/sh\n", 0644, true } },
-    };
-    return all;
-}
+const QMap<QString, Scenario> scenarios{
+    { u"not executable"_s, { "#!/bin/sh\nexec %1 --alt \"$@\"\n", 0644 } },
+    { u"not a program"_s, { "no program\n", 0755 } },
+    { u"interpreter missing"_s, { "#!/nonexistent/sh\n", 0755 } },
+    { u"override missing"_s, { "", 0755 } },
+    { u"crash by a signal"_s, { "#!/bin/sh\nRENDER_WORKER_CRASH_AFTER_MS=300 exec %1 --alt \"$@\"\n", 0755 } },
+    { u"exit 1"_s, { "#!/bin/sh\nRENDER_WORKER_EXIT_AFTER_MS=300 RENDER_WORKER_EXIT_CODE=1 exec %1 --alt \"$@\"\n", 0755 } },
+    { u"exit 0"_s, { "#!/bin/sh\nRENDER_WORKER_EXIT_AFTER_MS=300 exec %1 --alt \"$@\"\n", 0755 } },
+    { u"stopped by the watchdog"_s, { "#!/bin/sh\nexec %1 --alt \"$@\"\n", 0755 } },
+    { u"watchdog out of descriptors"_s, { "#!/bin/sh\nexec %1 --alt \"$@\"\n", 0755 } },
+    { u"default missing"_s, { QByteArray(), 0755, true } },
+    { u"default missing, override not executable"_s, { "#!/bin/sh\n", 0644, true } },
+};
 
-// One watchdog run with -e in a staged installation and a mount namespace
-// with a /run of its own.
+// One watchdog run with -e in a staged installation.
 class ScenarioRun
 {
 public:
@@ -102,20 +95,6 @@ public:
     bool valid = false;
 };
 
-// The descriptors the watchdog may open from now on: none, or as before.
-bool limitDescriptors(pid_t pid, bool none, rlimit *saved)
-{
-    if (!none)
-        return ::prlimit(pid, RLIMIT_NOFILE, saved, nullptr) == 0;
-    int lowestFree = 0;
-    while (QFileInfo::exists(u"/proc/%1/fd/%2"_s.arg(pid).arg(lowestFree)))
-        ++lowestFree;
-    if (::prlimit(pid, RLIMIT_NOFILE, nullptr, saved) != 0)
-        return false;
-    const rlimit few{ rlim_t(lowestFree), saved->rlim_max };
-    return ::prlimit(pid, RLIMIT_NOFILE, &few, nullptr) == 0;
-}
-
 } // namespace
 
 class TestWorkerEnds : public QObject
@@ -136,20 +115,25 @@ void TestWorkerEnds::initTestCase()
 {
     const QString problem = ts::enterPrivateNamespace();
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
-    for (auto it = scenarios().cbegin(); it != scenarios().cend(); ++it) {
+    for (auto it = scenarios.cbegin(); it != scenarios.cend(); ++it) {
         runs.insert(it.key(), std::make_shared<ScenarioRun>(it.value()));
         QVERIFY2(runs.value(it.key())->valid, qPrintable(it.key()));
     }
     QDeadlineTimer settled(scenarioMs);
     if (!sanitized) {
-        rlimit saved{};
         ScenarioRun &starved = *runs.value(starvedRow);
-        const pid_t starvedPid = pid_t(starved.child->pid());
-        // Set up, waiting for its first start; that start finds no descriptor.
+        const pid_t pid = pid_t(starved.child->pid());
+        // Set up, waiting for its first start; that start finds no descriptor free.
         QTRY_VERIFY(starved.logFile().contains("WatchDog("));
-        QVERIFY(limitDescriptors(starvedPid, true, &saved));
+        int lowestFree = 0;
+        while (QFileInfo::exists(u"/proc/%1/fd/%2"_s.arg(pid).arg(lowestFree)))
+            ++lowestFree;
+        rlimit saved{};
+        QCOMPARE(::prlimit(pid, RLIMIT_NOFILE, nullptr, &saved), 0);
+        const rlimit none{ rlim_t(lowestFree), saved.rlim_max };
+        QCOMPARE(::prlimit(pid, RLIMIT_NOFILE, &none, nullptr), 0);
         QTRY_VERIFY_WITH_TIMEOUT(starved.echo().contains("Proc state is 0, worker not started"), 8000);
-        QVERIFY(limitDescriptors(starvedPid, false, &saved));
+        QCOMPARE(::prlimit(pid, RLIMIT_NOFILE, &saved, nullptr), 0);
     }
 
     ScenarioRun &stopped = *runs.value(u"stopped by the watchdog"_s);
