@@ -446,16 +446,11 @@ void TestQtService::stopSignals()
         ts::Child child(stage->executable, { u"-e"_s }, stage->env, true);
         QVERIFY2(QTest::qWaitFor([&] { return !events(eventsPath).isEmpty(); }, ts::waitMs), "the service did not start");
         const pid_t pid = pid_t(child.pid());
-        pid_t flooder = 0;
         if (flood) {
-            // As fast as it goes until the service is gone and reaped; for a
-            // few seconds at most, in case it never goes.
-            if ((flooder = ::fork()) == 0) {
-                ::alarm(5);
-                while (::kill(pid, SIGTERM) == 0) {
-                }
-                ::_exit(0);
-            }
+            // As fast as it goes until the service is gone; for a few seconds
+            // at most, in case it never goes.
+            for (const QDeadlineTimer deadline(5000); !deadline.hasExpired() && !ts::processGone(pid);)
+                ::kill(pid, SIGTERM);
         } else {
             // Stopped meanwhile, it gets both before it can handle either.
             QCOMPARE(::kill(pid, SIGSTOP), 0);
@@ -464,7 +459,6 @@ void TestQtService::stopSignals()
             QCOMPARE(::kill(pid, SIGCONT), 0);
         }
         const ts::Run run = child.finish();
-        reap(flooder);
         QVERIFY2(run.exitCode == 0, qPrintable(u"round %1: status %2 (%3)"_s.arg(round).arg(child.process.exitCode())
                                                   .arg(child.process.exitStatus() == QProcess::CrashExit ? u"killed"_s : u"exit"_s)));
         QCOMPARE(events(eventsPath).mid(1), QStringList{ u"stop"_s });
