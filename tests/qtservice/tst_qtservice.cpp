@@ -107,7 +107,6 @@ private slots:
     void daemon();
     void administration_data();
     void administration();
-    void stopSignals_data();
     void stopSignals();
     void simultaneousLaunches();
     void idleConnections_data();
@@ -429,35 +428,22 @@ void TestQtService::administration()
 // A stop signal sent to the whole process group comes as SIGTERM and SIGINT
 // at once; systemd may repeat SIGTERM while the service cleans up. Either
 // way the service stops once and ends cleanly, every time.
-void TestQtService::stopSignals_data()
-{
-    QTest::addColumn<bool>("flood");
-    QTest::addColumn<int>("rounds");
-    QTest::newRow("SIGTERM and SIGINT to the group") << false << 1;
-    QTest::newRow("SIGTERM flood") << true << 8;
-}
-
 void TestQtService::stopSignals()
 {
-    QFETCH(bool, flood);
-    QFETCH(int, rounds);
-    for (int round = 0; round < rounds; ++round) {
+    for (int round = 0; round < 8; ++round) {
         QFile::remove(eventsPath);
         ts::Child child(stage->executable, { u"-e"_s }, stage->env, true);
         QVERIFY2(QTest::qWaitFor([&] { return !events(eventsPath).isEmpty(); }, ts::waitMs), "the service did not start");
         const pid_t pid = pid_t(child.pid());
-        if (flood) {
-            // As fast as it goes until the service is gone; for a few seconds
-            // at most, in case it never goes.
-            for (const QDeadlineTimer deadline(5000); !deadline.hasExpired() && !ts::processGone(pid);)
-                ::kill(pid, SIGTERM);
-        } else {
-            // Stopped meanwhile, it gets both before it can handle either.
-            QCOMPARE(::kill(pid, SIGSTOP), 0);
-            QCOMPARE(::kill(-pid, SIGTERM), 0);
-            QCOMPARE(::kill(-pid, SIGINT), 0);
-            QCOMPARE(::kill(pid, SIGCONT), 0);
-        }
+        // Stopped meanwhile, it gets both before it can handle either; then
+        // SIGTERM as fast as it goes until it is gone, for a few seconds at
+        // most in case it never goes.
+        QCOMPARE(::kill(pid, SIGSTOP), 0);
+        QCOMPARE(::kill(-pid, SIGTERM), 0);
+        QCOMPARE(::kill(-pid, SIGINT), 0);
+        QCOMPARE(::kill(pid, SIGCONT), 0);
+        for (const QDeadlineTimer deadline(5000); !deadline.hasExpired() && !ts::processGone(pid);)
+            ::kill(pid, SIGTERM);
         const ts::Run run = child.finish();
         QVERIFY2(run.exitCode == 0, qPrintable(u"round %1: status %2 (%3)"_s.arg(round).arg(child.process.exitCode())
                                                   .arg(child.process.exitStatus() == QProcess::CrashExit ? u"killed"_s : u"exit"_s)));
