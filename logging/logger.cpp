@@ -1,6 +1,7 @@
 #include "logger.h"
 
 #include "pathtrust.h"
+#include "printable.h"
 #include "resourcefolder.h"
 
 #include <QCoreApplication>
@@ -14,6 +15,7 @@
 #include <ctime>
 #include <limits>
 #include <mutex>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -136,7 +138,7 @@ QString logFilePath(const QString &folder, const QString &prefix, const QString 
 
 QString cannotWriteMessage(const QString &path)
 {
-    return QStringLiteral("Cannot write to log file: ") + path;
+    return QStringLiteral("Cannot write to log file: ") + printable(path);
 }
 
 void printLine(const QString &text)
@@ -160,13 +162,14 @@ void printCannotWrite(const QString &path)
 // logs; O_NOCTTY keeps a terminal from becoming the daemon's own. A symbolic
 // link or a second link to the name would let whoever can write the folder
 // have root append to, and open up, a file of their choice: neither is used.
+// The name is taken in folder (a folder descriptor, or AT_FDCWD for a path).
 // Returns the descriptor and the file's length before the entry, or -1.
-int openForAppend(const QByteArray &path, qint64 *length)
+int openForAppend(int folder, const QByteArray &name, qint64 *length)
 {
-    const int fd = ::open(path.constData(),
-                          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY
-                                  | O_NOFOLLOW,
-                          0666);
+    const int fd = ::openat(folder, name.constData(),
+                            O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY
+                                    | O_NOFOLLOW,
+                            0666);
     if (fd < 0)
         return -1;
     // Only what is looked at is asked for, which costs noticeably less than
@@ -204,6 +207,87 @@ qint64 systemSecond()
     return qint64(now.tv_sec);
 }
 
+bool sameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The log folder as entries reach it: a descriptor of the folder as it was
+// judged, through which every file is opened. Judging a path once is not
+// enough: a folder in a sticky folder such as /var/tmp may be removed (by a
+// cleaner) and another user's link or folder put in its place, which a path
+// opened later would follow. The descriptor is kept while the path still
+// leads to the same folder; otherwise the folder is opened and judged again,
+// and made again first when it is missing and may be made. Where the path
+// leads is looked at when asked (once a second, and when the held folder
+// turns out removed), not for every entry: a walk of the path would cost a
+// good part of an entry, and the descriptor alone keeps entries from going
+// anywhere but into a folder that was judged.
+class HeldFolder
+{
+public:
+    HeldFolder() = default;
+    ~HeldFolder() { release(); }
+    Q_DISABLE_COPY_MOVE(HeldFolder)
+
+    // The descriptor of folder for one entry, or -1 with *refusal (empty
+    // when the folder is missing and could not be made). With verify, the
+    // held folder is kept only while the path still leads to it.
+    int acquire(const QString &folder, int creationMode, bool verify, QString *refusal)
+    {
+        refusal->clear();
+        struct stat now {};
+        if (fd >= 0 && path == folder
+            && (!verify || (::stat(encoded.constData(), &now) == 0 && sameFile(now, held))))
+            return fd;
+        release();
+        if (path != folder) {
+            path = folder;
+            encoded = QFile::encodeName(folder);
+        }
+        fd = openJudged(refusal);
+        if (fd < 0 && refusal->isEmpty() && creationMode != noFolderCreation
+            && createFolder(folder, creationMode))
+            fd = openJudged(refusal);
+        return fd;
+    }
+
+private:
+    void release()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+
+    // Opens the folder, then judges its path and makes sure the path still
+    // leads to what was opened, so that nothing put there meanwhile counts.
+    int openJudged(QString *refusal)
+    {
+        const int opened = openFolderAt(AT_FDCWD, encoded.constData());
+        const bool missing = opened < 0 && errno == ENOENT;
+        QString reason;
+        struct stat reached {};
+        const bool trusted = PathTrust::isTrustedFolder(path, &reason);
+        if (opened >= 0 && trusted && ::fstat(opened, &held) == 0
+            && ::stat(encoded.constData(), &reached) == 0 && sameFile(reached, held))
+            return opened;
+        if (opened >= 0)
+            ::close(opened);
+        if (missing)
+            return -1;
+        if (reason.isEmpty())
+            reason = printable(path) + QStringLiteral(" changed while it was judged");
+        *refusal = QStringLiteral("Refused ") + printable(path) + QStringLiteral(": ") + reason;
+        return -1;
+    }
+
+    int fd = -1;
+    QString path;
+    QByteArray encoded; // path
+    struct stat held {};
+};
+
 // What the entries of one second share: the timestamp and the file they go
 // to. Made anew for every entry they would cost about as much as the rest of
 // the entry's work outside the kernel, and turning the clock into local time
@@ -233,6 +317,7 @@ public:
         if (!clock)
             moment = QDateTime::fromSecsSinceEpoch(now);
         second = keep ? now : noSecond;
+        folderDue = true;
         stamp = moment.toString(Qt::TextDate).toUtf8();
         date = fileDate(moment, dateFormat);
         path.clear();
@@ -246,27 +331,20 @@ public:
         if (!path.isEmpty() && folder == logFolder && prefix == filePrefix
             && logFolder.startsWith(QLatin1Char('/')))
             return;
-        if (folder != logFolder || !logFolder.startsWith(QLatin1Char('/')))
-            folderChecked = false;
         folder = logFolder;
         prefix = filePrefix;
         path = logFilePath(folder, prefix, date);
         encodedPath = QFile::encodeName(path);
+        encodedName = QFile::encodeName(prefix + date + QStringLiteral(".log"));
     }
 
-    // Why a root process must not write into the folder; empty when it may.
-    // Looked at once for each folder that exists: only root can change a
-    // folder that passed, and a folder still missing gives no file anyway.
-    const QString &refusal()
+    // The descriptor of the folder for this entry, or -1 with the refusal
+    // (empty when the folder is missing). Whether the path still leads to
+    // the held folder is looked at in every new second, or when asked again.
+    int folderForEntry(int creationMode, bool again, QString *refusal)
     {
-        if (!folderChecked && QFileInfo::exists(folder)) {
-            folderChecked = true;
-            folderRefusal.clear();
-            if (!PathTrust::isTrustedFolder(folder, &folderRefusal))
-                folderRefusal = QStringLiteral("Refused ") + folder + QStringLiteral(": ")
-                        + folderRefusal;
-        }
-        return folderChecked ? folderRefusal : noRefusal;
+        const bool verify = std::exchange(folderDue, false) || again;
+        return heldFolder.acquire(folder, creationMode, verify, refusal);
     }
 
     // Whether the date of the entries changed since the last call.
@@ -281,6 +359,7 @@ public:
     QByteArray stamp; // Qt::TextDate, UTF-8
     QString path;
     QByteArray encodedPath;
+    QByteArray encodedName; // of the file in the folder
 
 private:
     static constexpr qint64 noSecond = std::numeric_limits<qint64>::min();
@@ -290,9 +369,8 @@ private:
     QString folder;           // of the path
     QString prefix;           // of the path
     QString prunedDate;       // date of the last clean-up
-    bool folderChecked = false;
-    QString folderRefusal;
-    const QString noRefusal;
+    HeldFolder heldFolder;
+    bool folderDue = true; // the held folder's path is to be looked at
 };
 
 // Serialises the writing of entries; the cache is used only under the mutex.
@@ -326,16 +404,32 @@ bool isNewCause(const QByteArray &cause)
 // Appends the stamp and tail as one line to the file of cache. Returns false
 // with the text of the failure, after printing it if its cause is new, when
 // the line could not be written.
-bool appendEntry(SecondCache &cache, const QByteArray &tail, QString *failure)
+// The log file of cache opened for one entry, or -1; *refusal tells a
+// refused folder.
+int openEntryFile(SecondCache &cache, int creationMode, QString *refusal, qint64 *lengthBefore)
 {
-    if (!cache.refusal().isEmpty()) {
-        *failure = cache.refusal();
+    int folder = cache.folderForEntry(creationMode, false, refusal);
+    int fd = folder < 0 ? -1 : openForAppend(folder, cache.encodedName, lengthBefore);
+    if (fd < 0 && folder >= 0 && errno == ENOENT) {
+        // The held folder was removed: its path is judged, and the folder
+        // made, again.
+        folder = cache.folderForEntry(creationMode, true, refusal);
+        fd = folder < 0 ? -1 : openForAppend(folder, cache.encodedName, lengthBefore);
+    }
+    return fd;
+}
+
+bool appendEntry(SecondCache &cache, int creationMode, const QByteArray &tail, QString *failure)
+{
+    QString refusal;
+    qint64 lengthBefore = 0;
+    const int fd = openEntryFile(cache, creationMode, &refusal, &lengthBefore);
+    if (!refusal.isEmpty()) {
+        *failure = refusal;
         if (isNewCause(cache.encodedPath + ":refused"))
             printLine(*failure);
         return false;
     }
-    qint64 lengthBefore = 0;
-    const int fd = openForAppend(cache.encodedPath, &lengthBefore);
     if (fd < 0) {
         *failure = cannotWriteMessage(cache.path);
         if (isNewCause(cache.encodedPath + ":open"))
@@ -395,15 +489,18 @@ void Logger::setFailureReporter(FailureReporter reporter)
     failureReported = false;
 }
 
-void Logger::setLogFolder(const QString &location)
+void Logger::setLogFolder(const QString &location, int creationMode)
 {
     logFolder = location;
+    folderCreationMode = location.isEmpty() ? logFolderMode : creationMode;
     if (logFolder.isEmpty())
         logFolder = logsFolder(true).path();
     const QDir folder(logFolder);
-    if (folder.exists() || createFolder(folder.absolutePath(), logFolderMode))
+    if (folder.exists()
+        || (folderCreationMode != noFolderCreation
+            && createFolder(folder.absolutePath(), folderCreationMode)))
         return;
-    const QString failure = QStringLiteral("Could not create Log file:") + location;
+    const QString failure = QStringLiteral("Could not create Log file:") + printable(location);
     printLine(failure);
     // No exit is requested: this runs before the event loop, and a watchdog
     // without a log folder must still supervise its workers. The entries are
@@ -429,7 +526,7 @@ QString Logger::logFilePathAt(const QDateTime &moment) const
 bool Logger::openLogFile(QFile &file) const
 {
     qint64 length = 0;
-    const int fd = openForAppend(QFile::encodeName(file.fileName()), &length);
+    const int fd = openForAppend(AT_FDCWD, QFile::encodeName(file.fileName()), &length);
     // Unbuffered: a line goes to the file in one write, and a refused write
     // leaves nothing behind to be written later.
     const QIODevice::OpenMode mode = QIODevice::Append | QIODevice::Text | QIODevice::Unbuffered;
@@ -508,7 +605,7 @@ bool Logger::writeEntry(const QByteArray &tail, QString *failure) const
     SecondCache &cache = entryState().cache;
     cache.advance(clock, fileDateFormat);
     cache.aimAt(logFolder, filePrefix);
-    return appendEntry(cache, tail, failure);
+    return appendEntry(cache, folderCreationMode, tail, failure);
 }
 
 void Logger::reportFailure(const QString &text)

@@ -1,6 +1,8 @@
 #ifndef LOGGER_H
 #define LOGGER_H
 
+#include "resourcefolder.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QString>
@@ -38,8 +40,10 @@ public:
     void setEchoToStdout(bool on);
 
     // Settles the log folder: location, or the resource folder's Logs
-    // subfolder when location is empty; creates it when missing.
-    void setLogFolder(const QString &location);
+    // subfolder when location is empty; creates it with creationMode when
+    // missing, and again whenever an entry finds it gone. With
+    // noFolderCreation it must exist: it is never made.
+    void setLogFolder(const QString &location, int creationMode = logFolderMode);
 
     // Where entries go at present: filePrefix + local date + ".log" in
     // logFolder, as an absolute path. The handler forms it again whenever the
@@ -100,6 +104,7 @@ private:
 
     Clock clock;
     FailureReporter failureReporter;
+    int folderCreationMode = logFolderMode;
     std::optional<int> keepDays; // of the last clean-up
     std::atomic<bool> failureReported{false};
 };

@@ -1,6 +1,7 @@
 #include "loglocation.h"
 
 #include "pathtrust.h"
+#include "printable.h"
 #include "resourcefolder.h"
 
 #include <QDir>
@@ -34,14 +35,17 @@ bool isWithin(const QString &folder, const QString &root)
 
 } // namespace
 
-bool isAllowedLogLocation(const QString &location, const QString &settingsFile, QString *reason)
+bool isAllowedLogLocation(const QString &location, const QString &settingsFile, QString *reason,
+                          int *creationMode)
 {
-    if (!PathTrust::isEnforced())
+    if (!PathTrust::isEnforced()) {
+        *creationMode = logFolderMode;
         return true;
+    }
     QString existing;
     const QString folder = realFolder(location, &existing);
     if (folder.isEmpty()) {
-        *reason = location + QStringLiteral(" cannot be resolved");
+        *reason = printable(location) + QStringLiteral(" cannot be resolved");
         return false;
     }
     // What exists of it decides where anything can be created; a file there
@@ -49,13 +53,29 @@ bool isAllowedLogLocation(const QString &location, const QString &settingsFile, 
     const QFileInfo reached(existing);
     if (!PathTrust::isTrustedFolder(reached.isDir() ? existing : reached.absolutePath(), reason))
         return false;
-    QString ignored;
     const QString resources = QFileInfo(resourceFolderPath()).canonicalFilePath();
-    if (isWithin(folder, resources) || isWithin(folder, QStringLiteral("/var/log"))
-        || PathTrust::isTrustedFile(settingsFile, &ignored))
+    if (isWithin(folder, resources)) {
+        *creationMode = logFolderMode;
         return true;
-    *reason = folder
-            + QStringLiteral(" is outside the resource folder and /var/log, and the settings file"
-                             " naming it can be written by other users than root");
+    }
+    // Outside the resource folder a folder root makes is root's alone: other
+    // services put their own folders there later and trust what they find.
+    QString ignored;
+    if (PathTrust::isTrustedFile(settingsFile, &ignored)) {
+        *creationMode = createdFolderMode;
+        return true;
+    }
+    const bool exists = folder == existing && reached.isDir();
+    if (exists && isWithin(folder, QStringLiteral("/var/log"))) {
+        *creationMode = noFolderCreation;
+        return true;
+    }
+    *reason = printable(folder)
+            + (isWithin(folder, QStringLiteral("/var/log"))
+                       ? QStringLiteral(" does not exist, and the settings file naming it can be"
+                                        " written by other users than root")
+                       : QStringLiteral(" is outside the resource folder and /var/log, and the"
+                                        " settings file naming it can be written by other users"
+                                        " than root"));
     return false;
 }

@@ -1,5 +1,7 @@
 #include "pathtrust.h"
 
+#include "printable.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -32,9 +34,11 @@ bool isRootGroup(gid_t gid)
     return gid == 0 || gid == staffGroup();
 }
 
+// Paths come from files others can write: shown escaped, so that a line
+// break in one cannot make a reason look like entries of its own.
 QString describe(const QByteArray &path, const char *what)
 {
-    return QFile::decodeName(path) + QLatin1Char(' ') + QLatin1String(what);
+    return printable(QFile::decodeName(path)) + QLatin1Char(' ') + QLatin1String(what);
 }
 
 bool checkFolder(const QByteArray &path, const struct stat &status, QString *reason)
@@ -241,7 +245,7 @@ bool readRegularFile(const QString &path, qint64 maxSize, bool trustContent,
 
 void reportRefusal(const QString &path, const QString &reason)
 {
-    reportOnce(QStringLiteral("Refused ") + path + QStringLiteral(": ") + reason);
+    reportOnce(QStringLiteral("Refused ") + printable(path) + QStringLiteral(": ") + reason);
 }
 
 void reportOnce(const QString &message)

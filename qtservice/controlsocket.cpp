@@ -1,10 +1,17 @@
 #include "controlsocket.h"
 
 #include "qtunixsocket.h"
+#include "servicelock.h"
 
 #include <QDeadlineTimer>
 
+#include <QFile>
+
+#include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <poll.h>
+#include <unistd.h>
 
 QString sanitizedName(const QString &name)
 {
@@ -54,16 +61,90 @@ bool isIncompleteReply(const QByteArray &reply)
 
 } // namespace
 
+ControlExchange exchangeControlCommand(const QString &serviceName, const QString &command,
+                                       ControlRecipient recipient, int timeoutMs)
+{
+    // One deadline for connecting, sending and the reply.
+    const QDeadlineTimer deadline(timeoutMs);
+    ControlExchange result;
+    QtUnixSocket socket;
+    const QDeadlineTimer connectDeadline(qMin<qint64>(controlConnectTimeoutMs, deadline.remainingTime()));
+    result.connected = socket.connectTo(controlSocketPath(serviceName), connectDeadline)
+        && socket.peerCredentials(&result.peer.pid, &result.peer.uid);
+    if (!result.connected)
+        return result;
+    if (recipient == ControlRecipient::ServiceDaemon
+        && !ServiceLock::isDaemon(serviceName, result.peer.pid, result.peer.uid))
+        return result;
+    socket.write(command.toLatin1() + "\r\n");
+    while (socket.bytesToWrite() > 0 && socket.waitForBytesWritten(int(deadline.remainingTime()))) {
+    }
+    result.sent = socket.bytesToWrite() == 0;
+    while (result.sent && isIncompleteReply(result.reply)
+           && socket.waitForReadyRead(int(deadline.remainingTime())))
+        result.reply += socket.readAll();
+    return result;
+}
+
 bool sendControlCommand(const QString &serviceName, const QString &command)
 {
+    return exchangeControlCommand(serviceName, command).confirmed();
+}
+
+bool findControlListener(const QString &serviceName, ControlPeer *peer)
+{
     QtUnixSocket socket;
-    if (!socket.connectTo(controlSocketPath(serviceName)))
-        return false;
-    const QDeadlineTimer deadline(controlReplyTimeoutMs);
-    QByteArray reply;
-    if (socket.write(command.toLatin1() + "\r\n", deadline)) {
-        while (isIncompleteReply(reply) && socket.read(&reply, deadline)) {
-        }
+    return socket.connectTo(controlSocketPath(serviceName))
+        && socket.peerCredentials(&peer->pid, &peer->uid);
+}
+
+DaemonSighting findServiceDaemon(const QString &serviceName)
+{
+    // A daemon busy starting a worker, or with every connection taken, still
+    // runs: the lock is asked first, the socket only where it shows none.
+    DaemonSighting sighting;
+    pid_t holder = 0;
+    if (ServiceLock::probe(serviceName, &holder) == ServiceLock::State::Held) {
+        sighting.running = sighting.locked = true;
+        sighting.peer = { holder, ::geteuid() };
+        return sighting;
     }
-    return reply == "true";
+    sighting.running = findControlListener(serviceName, &sighting.peer);
+    return sighting;
+}
+
+namespace {
+
+bool processEnded(pid_t pid)
+{
+    if (::kill(pid, 0) != 0 && errno == ESRCH)
+        return true;
+    const QByteArray stat = [pid] {
+        QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }();
+    const qsizetype state = stat.lastIndexOf(')') + 2;
+    return state < stat.size() && (stat.at(state) == 'Z' || stat.at(state) == 'X');
+}
+
+} // namespace
+
+bool waitForProcessEnd(pid_t pid, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (pid > 0 && !processEnded(pid)) {
+        if (deadline.hasExpired())
+            return false;
+        ::poll(nullptr, 0, 20);
+    }
+    return pid > 0;
+}
+
+bool stopControlListener(const QString &serviceName, const ControlPeer &peer, int timeoutMs)
+{
+    // Any local user may send "terminate"; whether it was obeyed shows only
+    // in the end of that process, not in a reply anybody can fake.
+    const QDeadlineTimer deadline(timeoutMs);
+    exchangeControlCommand(serviceName, QStringLiteral("terminate"), ControlRecipient::Anyone, timeoutMs);
+    return waitForProcessEnd(peer.pid, int(deadline.remainingTime()));
 }

@@ -1,9 +1,11 @@
 #ifndef CONTROLSOCKET_H
 #define CONTROLSOCKET_H
 
+#include <QByteArray>
 #include <QString>
 
 #include <sys/socket.h>
+#include <sys/types.h>
 #include <sys/un.h>
 
 // The control socket of a service: its path, derived from the service name,
@@ -17,15 +19,75 @@ QString sanitizedName(const QString &name);
 // "/var/tmp/" + sanitizedName(name) + ".qtservice"
 QString controlSocketPath(const QString &name);
 
-// Sends one command to the daemon of serviceName and waits for its reply.
-// True only when the daemon replied "true"; false when no daemon listens,
-// when it replied anything else, or when no reply came within
-// controlReplyTimeoutMs.
-bool sendControlCommand(const QString &serviceName, const QString &command);
-
 // A daemon may be busy for up to 30 s for each of its two workers while it
 // waits for them to start; the client waits a little longer than both.
 inline constexpr int controlReplyTimeoutMs = 65000;
+
+// The part of that time a connection may take: a daemon accepts from its
+// event loop, and a listener whose queue stays full this long is taken for
+// one that never accepts.
+inline constexpr int controlConnectTimeoutMs = 5000;
+
+// The process listening on a control socket, as the kernel recorded it.
+struct ControlPeer
+{
+    pid_t pid = 0;
+    uid_t uid = uid_t(-1);
+};
+
+// One command on the control socket of a service, and what came of it.
+struct ControlExchange
+{
+    bool connected = false; // somebody accepted the connection in time
+    bool sent = false;      // the command went out
+    ControlPeer peer;       // who accepted it
+    QByteArray reply;       // what came back before the deadline
+
+    bool confirmed() const { return reply == "true"; }
+};
+
+// Whom a command may go to: the service's own daemon, the holder of its lock
+// (ServiceLock::isDaemon), or whoever listens on its socket.
+enum class ControlRecipient { ServiceDaemon, Anyone };
+
+// Connects without blocking, sends command + CR LF and reads the one-word
+// reply, all within timeoutMs. Nothing is sent to a listener that is not the
+// recipient asked for.
+ControlExchange exchangeControlCommand(const QString &serviceName, const QString &command,
+                                       ControlRecipient recipient = ControlRecipient::ServiceDaemon,
+                                       int timeoutMs = controlReplyTimeoutMs);
+
+// Sends one command to the daemon of serviceName and waits for its reply.
+// True only when the service's daemon replied "true"; false when no daemon
+// listens, when another process listens in its place, when it replied
+// anything else, or when no reply came within controlReplyTimeoutMs.
+bool sendControlCommand(const QString &serviceName, const QString &command);
+
+// Whoever accepts on the control socket of serviceName, within
+// controlConnectTimeoutMs. False when nobody does.
+bool findControlListener(const QString &serviceName, ControlPeer *peer);
+
+// Who runs the service as far as this user can tell: the holder of its lock,
+// or else whoever accepts on its control socket, whatever its user.
+struct DaemonSighting
+{
+    bool running = false;
+    bool locked = false; // seen by its lock; otherwise only on the socket
+    ControlPeer peer;    // its pid and user; pid 0 when the lock names none
+};
+DaemonSighting findServiceDaemon(const QString &serviceName);
+
+// Sends "terminate" to whoever listens as peer, and waits up to timeoutMs
+// for that process to end. True once it has ended.
+bool stopControlListener(const QString &serviceName, const ControlPeer &peer, int timeoutMs);
+
+// Waits up to timeoutMs for the process pid to end; true once it has (a
+// zombie has ended).
+bool waitForProcessEnd(pid_t pid, int timeoutMs);
+
+// How long a stopping daemon may take to end, once it confirmed the stop or
+// got SIGTERM: it stops its workers and removes its socket.
+inline constexpr int daemonEndTimeoutMs = 30000;
 
 // Fills a Unix-domain address for path. Refuses (false) a path that does not
 // fit the address's path field together with its terminating zero, rather

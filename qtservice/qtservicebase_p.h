@@ -39,10 +39,21 @@ public:
     // Held from the start of a run to the end of the process.
     std::unique_ptr<ServiceLock> lock;
 
+    // How long another daemon found on the socket at start-up may take to
+    // end once told to terminate.
+    static constexpr int takeOverTimeoutMs = 5000;
+
+    // How often a control socket that could not be made is tried again, as
+    // often as a failed worker is restarted.
+    static constexpr int controlSocketRetryMs = 5000;
+
 private:
     bool takeLock();
+    bool takeOverControlSocket();
+    void report(const QString &message, QtServiceBase::MessageType type);
     void createControlServer();
     void openControlSocket();
+    static QString standingAt(const QString &path);
     void closeControlServer();
 };
 

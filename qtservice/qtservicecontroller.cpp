@@ -1,8 +1,6 @@
 #include "qtservicecontroller.h"
 
 #include "controlsocket.h"
-#include "qtunixsocket.h"
-#include "servicelock.h"
 
 #include <QProcess>
 #include <QSettings>
@@ -63,18 +61,9 @@ bool QtServiceController::isInstalled() const
 
 bool QtServiceController::isRunning() const
 {
-    // A daemon busy starting a worker, or with every connection taken, still
-    // runs; the socket is asked only where the lock cannot be seen.
-    switch (ServiceLock::probe(name)) {
-    case ServiceLock::State::Held:
-        return true;
-    case ServiceLock::State::Free:
-        return false;
-    case ServiceLock::State::Unknown:
-        break;
-    }
-    QtUnixSocket socket;
-    return socket.connectTo(controlSocketPath(name));
+    // A daemon of any user that accepts on the socket runs, as the lock of
+    // this user's own, or root's, shows one.
+    return findServiceDaemon(name).running;
 }
 
 bool QtServiceController::uninstall()

@@ -89,6 +89,11 @@ int QtServiceBasePrivate::run(bool asDaemon, const QStringList &arguments)
         closeControlServer();
         return -1;
     }
+    if (!takeOverControlSocket()) {
+        delete QCoreApplication::instance();
+        closeControlServer();
+        return -4;
+    }
 
     // SIGTERM (systemd, kill) and SIGINT (Ctrl-C in the foreground) end the
     // run the same orderly way as the "terminate" command.
@@ -120,13 +125,13 @@ int QtServiceBasePrivate::run(bool asDaemon, const QStringList &arguments)
     QTimer::singleShot(0, &starter, [] { ::malloc_trim(0); });
     const int result = q_ptr->executeApplication();
 
-    signalWatcher.reset();
-    notifier.reset();
     // The run is over and the service stopped: a stop signal that comes now,
     // such as the second of two sent to the whole process group, must not
-    // kill the process before it has cleaned up.
-    ::signal(SIGTERM, SIG_IGN);
-    ::signal(SIGINT, SIG_IGN);
+    // kill the process before it has cleaned up. The handler goes straight
+    // to ignoring: restoring the default first would leave a window.
+    signalWatcher->ignoreWhenDestroyed();
+    signalWatcher.reset();
+    notifier.reset();
     delete QCoreApplication::instance();
 
     if (asDaemon)
@@ -154,6 +159,47 @@ bool QtServiceBasePrivate::takeLock()
     return false;
 }
 
+void QtServiceBasePrivate::report(const QString &message, QtServiceBase::MessageType type)
+{
+    // Standard error for whoever started it, the system log and the day's
+    // log (the logger takes the toolkit's messages once the application
+    // exists).
+    fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    q_ptr->logMessage(message, type);
+    if (type == QtServiceBase::Error)
+        qCritical("%s", qPrintable(message));
+    else if (type == QtServiceBase::Warning)
+        qWarning("%s", qPrintable(message));
+    else
+        qInfo("%s", qPrintable(message));
+}
+
+bool QtServiceBasePrivate::takeOverControlSocket()
+{
+    // This process holds the lock; a daemon of another user, or an older one
+    // that holds none, may still answer on the socket with workers of its
+    // own. It is asked to stop, never replaced silently.
+    const QString name = controller->serviceName();
+    ControlPeer peer;
+    if (!findControlListener(name, &peer) || peer.pid == ::getpid())
+        return true;
+    const QString who = QStringLiteral("The service %1 already answers on %2 as pid %3 of uid %4")
+                            .arg(name, controlSocketPath(name)).arg(peer.pid).arg(peer.uid);
+    if (peer.uid == 0 && ::geteuid() != 0) {
+        fprintf(stderr, "%s; root's daemon stays.\n", qPrintable(who));
+        return false;
+    }
+    if (stopControlListener(name, peer, takeOverTimeoutMs)) {
+        report(who + QStringLiteral("; it was told to terminate and has ended. This daemon takes its place."),
+               QtServiceBase::Warning);
+        return true;
+    }
+    report(who + QStringLiteral("; it was told to terminate but still runs after %1 s. This daemon does not start.")
+                     .arg(takeOverTimeoutMs / 1000),
+           QtServiceBase::Error);
+    return false;
+}
+
 void QtServiceBasePrivate::createControlServer()
 {
     sysd = new QtServiceSysPrivate;
@@ -175,7 +221,33 @@ void QtServiceBasePrivate::openControlSocket()
                 "The control socket path %s is too long for a Unix socket address; "
                 "the service runs without a control socket.\n",
                 path.toLatin1().constData());
+        return;
     }
+    report(QStringLiteral("The service %1 cannot make its control socket %2: %3%4. It runs without "
+                          "control and tries again every %5 s.")
+               .arg(controller->serviceName(), path, qt_error_string(sysd->setupError()), standingAt(path))
+               .arg(controlSocketRetryMs / 1000),
+           QtServiceBase::Error);
+    // Whoever took the path may give it back, or room may be made: the
+    // socket is tried again until it is made.
+    auto *retry = new QTimer(sysd);
+    QObject::connect(retry, &QTimer::timeout, sysd, [this, retry, path] {
+        if (!sysd->setPath(path))
+            return;
+        retry->deleteLater();
+        report(QStringLiteral("The control socket %1 is made; the service is reachable.").arg(path),
+               QtServiceBase::Information);
+    });
+    retry->start(controlSocketRetryMs);
+}
+
+QString QtServiceBasePrivate::standingAt(const QString &path)
+{
+    struct stat info;
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return QString();
+    const char *kind = S_ISDIR(info.st_mode) ? "a folder" : S_ISSOCK(info.st_mode) ? "a socket" : "a file";
+    return QStringLiteral(" (%1 of uid %2 stands there)").arg(QLatin1String(kind)).arg(info.st_uid);
 }
 
 void QtServiceBasePrivate::closeControlServer()
@@ -189,13 +261,20 @@ void QtServiceBasePrivate::closeControlServer()
 
 bool QtServiceBasePrivate::launchDaemon()
 {
-    // The lock decides; the socket is asked only about a daemon whose lock
-    // this user may not see.
-    const ServiceLock::State state = ServiceLock::probe(controller->serviceName());
-    if (state == ServiceLock::State::Held
-        || (state == ServiceLock::State::Unknown
-            && sendControlCommand(controller->serviceName(), QStringLiteral("alive"))))
+    // The lock decides; the socket is asked about a daemon whose lock this
+    // user may not see, such as another user's.
+    const QString name = controller->serviceName();
+    pid_t holder = 0;
+    ControlExchange alive;
+    if (ServiceLock::probe(name, &holder) == ServiceLock::State::Held)
+        alive.peer = { holder, ::geteuid() };
+    else if (!(alive = exchangeControlCommand(name, QStringLiteral("alive"), ControlRecipient::Anyone)).confirmed())
+        alive.peer.pid = 0;
+    if (alive.peer.pid > 0) {
+        fprintf(stderr, "The service %s is already running with pid %d of uid %u\n",
+                name.toLatin1().constData(), int(alive.peer.pid), uint(alive.peer.uid));
         return false;
+    }
     StartReport report;
     if (!report.open())
         return false;

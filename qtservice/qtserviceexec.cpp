@@ -5,11 +5,16 @@
 
 #include "applicationversion.h"
 #include "qtservicebase_p.h"
+#include "controlsocket.h"
 #include "qtservicecontroller.h"
+#include "servicelock.h"
 
 #include <QtGlobal>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -53,6 +58,8 @@ private:
     int version();
     int foreground();
     int terminate();
+    int stopFailed(const QString &what, int result = 1);
+    int stopByLock(const QString &what);
     int command();
     int help();
     int programVersion();
@@ -136,7 +143,16 @@ int QtServiceCommandLine::version()
 {
     printf("The service\n\t%s\n\t%s\n\n", name.constData(), latin1(argument(0)).constData());
     printf("is %s", controller->isInstalled() ? "installed" : "not installed");
-    printf(" and %s\n\n", controller->isRunning() ? "running" : "not running");
+    const bool running = controller->isRunning();
+    printf(" and %s\n\n", running ? "running" : "not running");
+    // Another user's daemon runs too, but this user can neither see its lock
+    // nor stop it: it is named.
+    const DaemonSighting daemon = running ? findServiceDaemon(q->serviceName()) : DaemonSighting();
+    if (daemon.running && !daemon.locked) {
+        fprintf(stderr, "The service %s answers on %s as pid %d of uid %u\n", name.constData(),
+                latin1(controlSocketPath(q->serviceName())).constData(), int(daemon.peer.pid),
+                uint(daemon.peer.uid));
+    }
     return 0;
 }
 
@@ -149,13 +165,61 @@ int QtServiceCommandLine::foreground()
     return result;
 }
 
+int QtServiceCommandLine::stopFailed(const QString &what, int result)
+{
+    qWarning("The service could not be stopped. %s.", qPrintable(what));
+    return result;
+}
+
 int QtServiceCommandLine::terminate()
 {
-    if (controller->stop())
-        return 0;
-    qErrnoWarning("The service could not be stopped.");
-    // Nothing to stop is no failure; a daemon that runs on is.
-    return controller->isRunning() ? 1 : 0;
+    // Success is the end of the daemon, seen: not a reply, which a process
+    // in its place could give.
+    const QString service = q->serviceName();
+    const ControlExchange stop = exchangeControlCommand(service, QStringLiteral("terminate"));
+    if (stop.confirmed()) {
+        if (waitForProcessEnd(stop.peer.pid, daemonEndTimeoutMs))
+            return 0;
+        return stopFailed(QStringLiteral("Its daemon (pid %1) confirmed the stop but still runs after %2 s")
+                              .arg(stop.peer.pid).arg(daemonEndTimeoutMs / 1000));
+    }
+    if (stop.sent) {
+        return stopFailed(stop.reply.isEmpty()
+                              ? QStringLiteral("Its daemon (pid %1) did not reply in time").arg(stop.peer.pid)
+                              : QStringLiteral("Its daemon (pid %1) refused").arg(stop.peer.pid));
+    }
+    const QString path = controlSocketPath(service);
+    if (!stop.connected)
+        return stopByLock(QStringLiteral("No daemon answers on %1").arg(path));
+    const QString stranger = QStringLiteral("%1 is answered by pid %2 of uid %3, which does not hold the service's lock")
+                                 .arg(path).arg(stop.peer.pid).arg(stop.peer.uid);
+    pid_t holder = 0;
+    if (ServiceLock::probe(service, &holder) != ServiceLock::State::Held) {
+        // Another user's daemon, whose lock this user cannot see.
+        if (stopControlListener(service, stop.peer, QtServiceBasePrivate::takeOverTimeoutMs)) {
+            fprintf(stderr, "%s; it was told to terminate and has ended.\n", qPrintable(stranger));
+            return 0;
+        }
+        return stopFailed(stranger + QStringLiteral("; it was told to terminate but still runs"));
+    }
+    return stopByLock(stranger);
+}
+
+int QtServiceCommandLine::stopByLock(const QString &what)
+{
+    // The daemon stops as cleanly on SIGTERM as on "terminate".
+    pid_t holder = 0;
+    if (ServiceLock::probe(q->serviceName(), &holder) != ServiceLock::State::Held || holder <= 0)
+        return stopFailed(what, 0); // nothing this user can see runs: no failure
+
+    if (::kill(holder, SIGTERM) != 0) {
+        return stopFailed(what + QStringLiteral("; SIGTERM to the daemon (pid %1) failed: %2")
+                                     .arg(holder).arg(qt_error_string(errno)));
+    }
+    if (!waitForProcessEnd(holder, daemonEndTimeoutMs))
+        return stopFailed(what + QStringLiteral("; the daemon (pid %1) still runs after SIGTERM").arg(holder));
+    fprintf(stderr, "%s; the daemon (pid %d) was stopped with SIGTERM.\n", qPrintable(what), int(holder));
+    return 0;
 }
 
 int QtServiceCommandLine::command()

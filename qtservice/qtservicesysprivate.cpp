@@ -1,9 +1,10 @@
 #include "qtservicesysprivate.h"
 
-#include "controlconnection.h"
 #include "qtservicebase_p.h"
 
 #include <QCoreApplication>
+#include <QTcpSocket>
+#include <QTimer>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -47,27 +48,45 @@ void QtServiceSysPrivate::incomingConnection(qintptr socketDescriptor)
         ::close(int(socketDescriptor));
         return;
     }
-    // The idle time starts anew with every command completed; a connection
-    // that holds a place without using it gives it up.
-    auto *connection = new ControlConnection(int(socketDescriptor), peer, idleTimeoutMs, this);
+    auto *connection = new QTcpSocket(this);
+    if (!connection->setSocketDescriptor(socketDescriptor, QAbstractSocket::ConnectedState,
+                                         QIODevice::ReadWrite)) {
+        // The socket did not take the descriptor over.
+        delete connection;
+        ::close(int(socketDescriptor));
+        return;
+    }
+    connection->setReadBufferSize(readChunk);
+    // Restarted by every command completed; a connection that holds a place
+    // without using it gives it up.
+    auto *idle = new QTimer(connection);
+    idle->setSingleShot(true);
+    connect(idle, &QTimer::timeout, connection, &QTcpSocket::abort);
+    idle->start(idleTimeoutMs);
+    peers.insert(connection, { peer, idle });
     ++connectionsOf[peer];
     if (peer != 0)
         ++othersConnections;
-    connect(connection, &ControlConnection::readyRead, this, &QtServiceSysPrivate::slotReady);
-    connect(connection, &ControlConnection::disconnected, this, &QtServiceSysPrivate::slotClosed);
+    connect(connection, &QTcpSocket::readyRead, this, &QtServiceSysPrivate::slotReady);
+    connect(connection, &QTcpSocket::disconnected, this, &QtServiceSysPrivate::slotClosed);
 }
 
 void QtServiceSysPrivate::slotReady()
 {
-    auto *connection = qobject_cast<ControlConnection *>(sender());
-    if (!connection)
+    auto *connection = qobject_cast<QTcpSocket *>(sender());
+    if (!connection || !peers.contains(connection))
         return;
     pendingInput[connection] += connection->readAll();
 
     for (QString command = nextCommand(connection); !command.isEmpty();
          command = nextCommand(connection)) {
         connection->write(perform(command) ? "true" : "false");
-        connection->restartIdleTimer();
+        connection->flush();
+        // A client that went away ends the connection inside flush().
+        const auto peer = peers.constFind(connection);
+        if (peer == peers.constEnd())
+            return;
+        peer->idle->start(idleTimeoutMs);
         if (connection->bytesToWrite() > maxPendingOutput) {
             pendingInput.remove(connection);
             connection->abort();
@@ -83,11 +102,13 @@ void QtServiceSysPrivate::slotReady()
 
 void QtServiceSysPrivate::slotClosed()
 {
-    auto *connection = qobject_cast<ControlConnection *>(sender());
-    if (!connection)
+    auto *connection = qobject_cast<QTcpSocket *>(sender());
+    const auto found = peers.find(connection);
+    if (found == peers.end())
         return;
+    const uid_t peer = found->uid;
+    peers.erase(found);
     pendingInput.remove(connection);
-    const uid_t peer = connection->peer();
     if (--connectionsOf[peer] <= 0)
         connectionsOf.remove(peer);
     if (peer != 0)
@@ -95,7 +116,7 @@ void QtServiceSysPrivate::slotClosed()
     connection->deleteLater();
 }
 
-QString QtServiceSysPrivate::nextCommand(ControlConnection *connection)
+QString QtServiceSysPrivate::nextCommand(QTcpSocket *connection)
 {
     // Commands are split on bytes, so a character cut in two by the stream
     // is decoded whole.

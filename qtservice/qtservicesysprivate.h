@@ -10,7 +10,8 @@
 
 #include <sys/types.h>
 
-class ControlConnection;
+class QTcpSocket;
+class QTimer;
 
 // The daemon side of the control socket: reads command lines from every
 // connection and calls the matching operation of the running service, one
@@ -43,6 +44,11 @@ public:
     // A connection that has not completed a command for this long is closed.
     static constexpr int idleTimeoutMs = 10000;
 
+    // The most a connection's socket holds unread, and so the most read in
+    // one turn of the event loop: a peer that writes without pause cannot
+    // keep the loop or the memory to itself.
+    static constexpr qint64 readChunk = 16 * 1024;
+
     SystemLog systemLog; // its identifier made on first use
     QtServiceBase::ServiceFlags serviceFlags;
 
@@ -54,11 +60,19 @@ private Q_SLOTS:
     void slotClosed();
 
 private:
+    // What the server keeps of an accepted connection besides its input.
+    struct Peer
+    {
+        uid_t uid;
+        QTimer *idle; // a child of the connection
+    };
+
     bool admit(int socketDescriptor, uid_t *peer);
-    QString nextCommand(ControlConnection *connection);
+    QString nextCommand(QTcpSocket *connection);
     bool perform(const QString &command);
 
-    QHash<ControlConnection *, QByteArray> pendingInput;
+    QHash<QTcpSocket *, QByteArray> pendingInput;
+    QHash<QTcpSocket *, Peer> peers;
     QHash<uid_t, int> connectionsOf;
     int othersConnections = 0; // of every user but root
 };

@@ -6,7 +6,6 @@
 #include <QTimer>
 
 #include <cerrno>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,47 +20,53 @@ constexpr int acceptBatch = 32;
 } // namespace
 
 QtUnixServerSocket::QtUnixServerSocket(QObject *parent)
-    : QObject(parent)
+    : QTcpServer(parent)
 {
 }
 
 QtUnixServerSocket::QtUnixServerSocket(const QString &path, QObject *parent)
-    : QObject(parent)
+    : QtUnixServerSocket(parent)
 {
     setPath(path);
 }
 
 QtUnixServerSocket::~QtUnixServerSocket()
 {
-    stopListening();
+    // The notifier goes before the descriptor it watches.
+    delete notifier;
 }
 
-void QtUnixServerSocket::stopListening()
+bool QtUnixServerSocket::fail(int fd, int error)
+{
+    if (fd >= 0)
+        ::close(fd);
+    lastError = error;
+    return false;
+}
+
+bool QtUnixServerSocket::setPath(const QString &newPath)
 {
     delete notifier;
     notifier = nullptr;
-    if (listenFd >= 0)
-        ::close(listenFd);
-    listenFd = -1;
-}
-
-bool QtUnixServerSocket::setPath(const QString &path)
-{
-    stopListening();
-    socketPath.clear();
+    QTcpServer::close();
+    path.clear();
     sockaddr_un address;
     socklen_t length;
-    const int fd = openUnixStreamSocket(path, &address, &length);
+    const int fd = openUnixStreamSocket(newPath, &address, &length);
     if (fd < 0)
-        return false;
-    // A file left by an earlier daemon that died without cleaning up would
-    // keep bind() from succeeding.
-    ::unlink(address.sun_path);
-    if (::bind(fd, reinterpret_cast<const sockaddr *>(&address), length) != 0
-        || ::listen(fd, listenBacklog) != 0) {
-        ::close(fd);
-        return false;
+        return fail(-1, makeUnixAddress(newPath, &address, &length) ? errno : ENAMETOOLONG);
+    // A socket file left by an earlier daemon that died without cleaning up
+    // would keep bind() from succeeding. Anything else at the path belongs
+    // to somebody else and stays.
+    struct stat standing;
+    if (::lstat(address.sun_path, &standing) == 0) {
+        if (!S_ISSOCK(standing.st_mode))
+            return fail(fd, EEXIST);
+        ::unlink(address.sun_path);
     }
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&address), length) != 0
+        || ::listen(fd, listenBacklog) != 0)
+        return fail(fd, errno);
     // Every local user may control the service, whatever the umask made of
     // the file.
     ::chmod(address.sun_path, 0666);
@@ -70,22 +75,23 @@ bool QtUnixServerSocket::setPath(const QString &path)
         fileDevice = info.st_dev;
         fileInode = info.st_ino;
     }
-    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
+    if (!setSocketDescriptor(fd)) {
         ::unlink(address.sun_path);
-        ::close(fd);
-        return false;
+        return fail(fd, EINVAL);
     }
-    listenFd = fd;
+    pauseAccepting();
     notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, &QtUnixServerSocket::acceptPending);
-    socketPath = path;
+    path = newPath;
+    lastError = 0;
     return true;
 }
 
 void QtUnixServerSocket::acceptPending()
 {
+    const int listening = int(socketDescriptor());
     for (int i = 0; i < acceptBatch && notifier && notifier->isEnabled(); ++i) {
-        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        const int fd = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd >= 0) {
             incomingConnection(fd);
             continue;
@@ -97,32 +103,30 @@ void QtUnixServerSocket::acceptPending()
         // No descriptor or memory for another connection: it stays queued
         // until some are free again.
         notifier->setEnabled(false);
-        QTimer::singleShot(acceptBackOffMs, this, &QtUnixServerSocket::resumeAccepting);
+        QTimer::singleShot(acceptBackOffMs, this, &QtUnixServerSocket::resumeAfterBackOff);
         return;
     }
 }
 
-void QtUnixServerSocket::resumeAccepting()
+void QtUnixServerSocket::resumeAfterBackOff()
 {
     if (notifier)
         notifier->setEnabled(true);
 }
 
-void QtUnixServerSocket::incomingConnection(qintptr socketDescriptor)
-{
-    ::close(int(socketDescriptor));
-}
-
 void QtUnixServerSocket::close()
 {
-    stopListening();
-    if (socketPath.isEmpty())
+    // The notifier goes before the descriptor it watches.
+    delete notifier;
+    notifier = nullptr;
+    QTcpServer::close();
+    if (path.isEmpty())
         return;
     // The address holds the path in Latin-1; so does the file name.
-    const QByteArray file = socketPath.toLatin1();
+    const QByteArray file = path.toLatin1();
     struct stat info;
     if (::lstat(file.constData(), &info) == 0 && info.st_dev == fileDevice
         && info.st_ino == fileInode)
         ::unlink(file.constData());
-    socketPath.clear();
+    path.clear();
 }

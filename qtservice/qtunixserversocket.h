@@ -1,20 +1,23 @@
 #ifndef QTUNIXSERVERSOCKET_H
 #define QTUNIXSERVERSOCKET_H
 
-#include <QObject>
-#include <QString>
+#include <QTcpServer>
 
 #include <sys/types.h>
 
 class QSocketNotifier;
 
-// A listening stream socket on a Unix-domain path whose connections are
-// accepted from the event loop and handed, as non-blocking descriptors, to
-// incomingConnection(). An accept that failed for want of descriptors or
-// memory pauses accepting for acceptBackOffMs instead of being retried at
-// once for as long as the want lasts. The socket file is made accessible to
-// every local user and removed by close(), not by the destructor.
-class QtUnixServerSocket : public QObject
+// A listening stream socket on a Unix-domain path: the descriptor is bound
+// with the system calls and then handed to QTcpServer, which owns and closes
+// it. Connections are accepted from the event loop and passed to
+// incomingConnection(), as QTcpServer does, but by this class: an accept
+// that failed for want of descriptors or memory must pause accepting for
+// acceptBackOffMs, and QTcpServer (Qt 6.4) reports such a failure as a
+// temporary error once its engine has met the end of the queue, and retries
+// at once for as long as the want lasts. Its own accepting therefore stays
+// paused. The socket file is made accessible to every local user and removed
+// by close(), not by the destructor.
+class QtUnixServerSocket : public QTcpServer
 {
     Q_OBJECT
 public:
@@ -22,30 +25,29 @@ public:
     QtUnixServerSocket(const QString &path, QObject *parent = nullptr);
     ~QtUnixServerSocket() override;
 
-    // Listens on path, replacing any file there. False, not listening, when
-    // the path does not fit a socket address or the socket cannot be set up.
+    // Listens on path, replacing a socket file left there. False, not
+    // listening, when the path does not fit a socket address, when something
+    // other than a socket stands at the path (it is left alone), or when the
+    // socket cannot be set up; setupError() then holds the errno.
     bool setPath(const QString &path);
-    QString path() const { return socketPath; }
-    bool isListening() const { return listenFd >= 0; }
+    QString socketPath() const { return path; }
+    int setupError() const { return lastError; }
 
+    // Stops listening and removes the socket file this server made.
     void close();
 
     // The pause of accepting after an accept error (no descriptors or
     // memory left).
     static constexpr int acceptBackOffMs = 1000;
 
-protected:
-    // Owns the descriptor from here on: keeps it or closes it.
-    virtual void incomingConnection(qintptr socketDescriptor);
-
 private:
+    bool fail(int fd, int error);
     void acceptPending();
-    void stopListening();
-    void resumeAccepting();
+    void resumeAfterBackOff();
 
-    int listenFd = -1;
     QSocketNotifier *notifier = nullptr;
-    QString socketPath;
+    QString path;
+    int lastError = 0;
     // The socket file this server created. A second daemon of the same name
     // may have replaced it since; close() then leaves the newer one alone.
     dev_t fileDevice = 0;

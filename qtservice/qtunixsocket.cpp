@@ -2,52 +2,24 @@
 
 #include "controlsocket.h"
 
-#include <QDeadlineTimer>
-
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-QtUnixSocket::~QtUnixSocket()
-{
-    close();
-}
+namespace {
 
-bool QtUnixSocket::connectTo(const QString &path)
-{
-    close();
-    sockaddr_un address;
-    socklen_t length;
-    const int socket = openUnixStreamSocket(path, &address, &length);
-    if (socket < 0)
-        return false;
-    int result;
-    do {
-        result = ::connect(socket, reinterpret_cast<const sockaddr *>(&address), length);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0 || ::fcntl(socket, F_SETFL, ::fcntl(socket, F_GETFL) | O_NONBLOCK) != 0) {
-        ::close(socket);
-        return false;
-    }
-    fd = socket;
-    return true;
-}
+// A Unix socket whose listener's queue is full refuses a non-blocking
+// connect with EAGAIN and gives no sign when room is made: it is tried again
+// after this pause.
+constexpr int queueFullRetryMs = 20;
 
-void QtUnixSocket::close()
-{
-    if (fd >= 0)
-        ::close(fd);
-    fd = -1;
-}
-
-bool QtUnixSocket::waitFor(short events, const QDeadlineTimer &deadline) const
+bool waitFor(int fd, short events, const QDeadlineTimer &deadline)
 {
     for (;;) {
         pollfd watched = { fd, events, 0 };
-        const qint64 left = deadline.remainingTime();
-        const int result = ::poll(&watched, 1, int(qMin<qint64>(left, 60 * 60 * 1000)));
+        const int result = ::poll(&watched, 1, int(qBound(qint64(0), deadline.remainingTime(), qint64(60 * 60 * 1000))));
         if (result > 0)
             return true;
         if (result == 0 || errno != EINTR)
@@ -55,33 +27,61 @@ bool QtUnixSocket::waitFor(short events, const QDeadlineTimer &deadline) const
     }
 }
 
-bool QtUnixSocket::write(const QByteArray &data, const QDeadlineTimer &deadline)
+bool connectWithin(int fd, const sockaddr_un &address, socklen_t length, const QDeadlineTimer &deadline)
 {
-    for (qsizetype at = 0; fd >= 0 && at < data.size();) {
-        const ssize_t n = ::send(fd, data.constData() + at, size_t(data.size() - at), MSG_NOSIGNAL);
-        if (n > 0)
-            at += n;
-        else if (n < 0 && errno == EINTR)
+    for (;;) {
+        if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), length) == 0)
+            return true;
+        if (errno == EINTR)
             continue;
-        else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) || !waitFor(POLLOUT, deadline))
+        if (errno == EINPROGRESS) {
+            int error = 0;
+            socklen_t size = sizeof error;
+            return waitFor(fd, POLLOUT, deadline)
+                && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+        }
+        if (errno != EAGAIN || deadline.hasExpired())
             return false;
+        ::poll(nullptr, 0, int(qMin<qint64>(queueFullRetryMs, deadline.remainingTime())));
     }
-    return fd >= 0;
 }
 
-bool QtUnixSocket::read(QByteArray *data, const QDeadlineTimer &deadline)
+} // namespace
+
+QtUnixSocket::QtUnixSocket(QObject *parent)
+    : QTcpSocket(parent)
 {
-    char buffer[256];
-    while (fd >= 0) {
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n > 0) {
-            data->append(buffer, n);
-            return true;
-        }
-        if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
-            return false;
-        if (errno != EINTR && !waitFor(POLLIN, deadline))
-            return false;
+}
+
+bool QtUnixSocket::connectTo(const QString &path)
+{
+    return connectTo(path, QDeadlineTimer(controlConnectTimeoutMs));
+}
+
+bool QtUnixSocket::connectTo(const QString &path, const QDeadlineTimer &deadline)
+{
+    sockaddr_un address;
+    socklen_t length;
+    const int fd = openUnixStreamSocket(path, &address, &length);
+    if (fd < 0)
+        return false;
+    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0
+        || !connectWithin(fd, address, length, deadline)
+        || !setSocketDescriptor(fd, ConnectedState, ReadWrite)) {
+        ::close(fd);
+        return false;
     }
-    return false;
+    return true;
+}
+
+bool QtUnixSocket::peerCredentials(pid_t *pid, uid_t *uid) const
+{
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    if (socketDescriptor() < 0
+        || ::getsockopt(int(socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
+        return false;
+    *pid = credentials.pid;
+    *uid = credentials.uid;
+    return true;
 }

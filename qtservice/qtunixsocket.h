@@ -1,37 +1,30 @@
 #ifndef QTUNIXSOCKET_H
 #define QTUNIXSOCKET_H
 
-#include <QByteArray>
-#include <QString>
+#include <QDeadlineTimer>
+#include <QTcpSocket>
 
-class QDeadlineTimer;
+#include <sys/types.h>
 
-// The client end of a stream socket over a Unix-domain path: connected with
-// the system calls, then written and read with waits bounded by a deadline,
-// so that a daemon that stopped answering never holds a command forever.
-class QtUnixSocket
+// A stream socket connected over a Unix-domain path. The descriptor is
+// connected with the system calls, without blocking, and then handed to
+// QTcpSocket, whose buffering and waiting do the rest.
+class QtUnixSocket : public QTcpSocket
 {
+    Q_OBJECT
 public:
-    QtUnixSocket() = default;
-    ~QtUnixSocket();
-    Q_DISABLE_COPY_MOVE(QtUnixSocket)
+    explicit QtUnixSocket(QObject *parent = nullptr);
 
+    // Connects within controlConnectTimeoutMs.
     bool connectTo(const QString &path);
-    bool isOpen() const { return fd >= 0; }
+    // False when nobody listens at path, or when the listener's queue stays
+    // full until the deadline: a listener that never accepts holds no
+    // caller.
+    bool connectTo(const QString &path, const QDeadlineTimer &deadline);
 
-    // Sends all of data. False when the peer is gone or took nothing more
-    // before the deadline.
-    bool write(const QByteArray &data, const QDeadlineTimer &deadline);
-    // Appends what arrives before the deadline to data. False when nothing
-    // came: the deadline passed, the stream ended or an error ended it.
-    bool read(QByteArray *data, const QDeadlineTimer &deadline);
-
-    void close();
-
-private:
-    bool waitFor(short events, const QDeadlineTimer &deadline) const;
-
-    int fd = -1;
+    // The process that listens at the other end and its user, as the kernel
+    // recorded them when it called listen(). False when not connected.
+    bool peerCredentials(pid_t *pid, uid_t *uid) const;
 };
 
 #endif // QTUNIXSOCKET_H

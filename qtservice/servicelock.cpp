@@ -138,3 +138,17 @@ ServiceLock::State ServiceLock::probe(const QString &serviceName, pid_t *holder)
     }
     return result;
 }
+
+bool ServiceLock::isDaemon(const QString &serviceName, pid_t pid, uid_t uid)
+{
+    pid_t holder = 0;
+    switch (probe(serviceName, &holder)) {
+    case State::Held:
+        return holder > 0 && pid == holder;
+    case State::Unknown:
+        return uid == 0;
+    case State::Free:
+        break;
+    }
+    return false;
+}

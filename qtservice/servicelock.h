@@ -36,6 +36,13 @@ public:
     // daemon). holder receives the recorded pid, 0 when none is recorded.
     static State probe(const QString &serviceName, pid_t *holder = nullptr);
 
+    // Whether the process pid of user uid, found listening on the control
+    // socket of serviceName, is the service's daemon: the holder of the lock
+    // this user can see, or a process of root's where root's lock cannot be
+    // seen. Anyone else at the socket is a stranger whose replies prove
+    // nothing.
+    static bool isDaemon(const QString &serviceName, pid_t pid, uid_t uid);
+
     static QString pathFor(const QString &serviceName);
 
     pid_t holderPid() const { return holder; }

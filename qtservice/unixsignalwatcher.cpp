@@ -59,6 +59,15 @@ UnixSignalWatcher::~UnixSignalWatcher()
     }
 }
 
+void UnixSignalWatcher::ignoreWhenDestroyed()
+{
+    for (Installed &entry : installed) {
+        entry.previous = {};
+        entry.previous.sa_handler = SIG_IGN;
+        sigemptyset(&entry.previous.sa_mask);
+    }
+}
+
 void UnixSignalWatcher::readSignals()
 {
     unsigned char bytes[16];

@@ -13,7 +13,8 @@ class QSocketNotifier;
 // handler only writes the signal number into one end of a socket pair (write
 // is async-signal-safe); a socket notifier on the other end emits
 // signalReceived() from the loop, where anything may be done. The previous
-// dispositions come back when the watcher is destroyed. One watcher per
+// dispositions come back when the watcher is destroyed, unless asked to
+// leave the signals ignored. One watcher per
 // process at a time.
 class UnixSignalWatcher : public QObject
 {
@@ -23,6 +24,10 @@ public:
     ~UnixSignalWatcher() override;
 
     bool isValid() const { return notifier != nullptr; }
+    // The destructor then leaves the signals ignored instead of giving back
+    // the previous dispositions: a process that has stopped and only cleans
+    // up is never without a handler for them, not even for an instant.
+    void ignoreWhenDestroyed();
 
 Q_SIGNALS:
     void signalReceived(int signalNumber);

@@ -36,11 +36,6 @@ QDir ensureFolder(const QDir &folder, int mode)
     return folder;
 }
 
-namespace {
-
-// Opens name in parent as a folder without following a symbolic link, unless
-// the link is root's (as /var/run) or the process is no root process: a link
-// of another user could point anywhere by the time it is used.
 int openFolderAt(int parent, const char *name)
 {
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
@@ -52,8 +47,6 @@ int openFolderAt(int parent, const char *name)
             && S_ISLNK(link.st_mode) && (link.st_uid == 0 || ::geteuid() != 0);
     return followed ? ::openat(parent, name, flags) : -1;
 }
-
-} // namespace
 
 bool createFolder(const QString &path, int mode)
 {

@@ -33,6 +33,17 @@ QDir ensureFolder(const QDir &folder, int mode = createdFolderMode);
 // folder on the way is reached through a link only when root owns the link.
 bool createFolder(const QString &path, int mode);
 
+// Opens name in parent (a folder descriptor, or AT_FDCWD for a path) as a
+// folder without following a final symbolic link, unless the link is root's
+// (as /var/run) or the process is no root process: a link of another user
+// could point anywhere by the time it is used. The descriptor, or -1 with
+// errno telling why (ENOENT when nothing is there).
+int openFolderAt(int parent, const char *name);
+
+// Mode of "a log folder that must exist already": named by a file others can
+// write, outside the resource folder, it is never created.
+inline constexpr int noFolderCreation = 0;
+
 // The folder used when nothing is configured.
 inline constexpr char defaultResourceFolder[] = "/var/local/share/SolvaneNetworkResources/";
 

@@ -1,6 +1,7 @@
 #include "settingssnapshot.h"
 
 #include "pathtrust.h"
+#include "printable.h"
 
 #include <QDir>
 #include <QFile>
@@ -82,7 +83,7 @@ QByteArray unescapedBytes(const QByteArray &content)
 
 QString refusal(const QString &path, const QString &why)
 {
-    return QStringLiteral("Settings file ") + path + QStringLiteral(" not used, defaults apply: ")
+    return QStringLiteral("Settings file ") + printable(path) + QStringLiteral(" not used, defaults apply: ")
             + why;
 }
 
@@ -99,6 +100,22 @@ QString copyLocation()
         return run;
     const QString temp = QDir::tempPath();
     return PathTrust::isTrustedFolder(temp, &reason) ? temp : QStringLiteral("/tmp");
+}
+
+// Writes the private copy; false with the reason unless all of content
+// reached it. A full file system may take the buffered write and refuse
+// only the flush at the close: a copy cut short would be parsed as settings
+// that were never written.
+bool writeCopy(const QString &copyPath, const QByteArray &content, QString *failure)
+{
+    QFile copy(copyPath);
+    if (copy.open(QIODevice::WriteOnly) && copy.write(content) == content.size() && copy.flush()) {
+        copy.close();
+        if (copy.error() == QFileDevice::NoError)
+            return true;
+    }
+    *failure = copy.errorString();
+    return false;
 }
 
 } // namespace
@@ -137,16 +154,18 @@ std::unique_ptr<SettingsSnapshot> SettingsSnapshot::take(const QString &path, QS
     // which has nothing to migrate and so never writes.
     QString copyPath = QStringLiteral("/dev/null");
     if (!content.isEmpty()) {
-        snapshot->copyFolder = std::make_unique<QTemporaryDir>(copyLocation()
+        const QString location = copyLocation();
+        snapshot->copyFolder = std::make_unique<QTemporaryDir>(location
                                                                + QStringLiteral("/settings-XXXXXX"));
         // A fresh name for every snapshot: the toolkit caches parsed files by name.
         const QString copied = snapshot->copyFolder->filePath(QFileInfo(path).fileName());
-        QFile copy(copied);
-        if (snapshot->copyFolder->isValid() && copy.open(QIODevice::WriteOnly)
-            && copy.write(content) == content.size())
+        QString failure = snapshot->copyFolder->errorString();
+        if (snapshot->copyFolder->isValid() && writeCopy(copied, content, &failure))
             copyPath = copied;
         else if (error->isEmpty())
-            *error = refusal(path, QStringLiteral("no private copy could be made"));
+            *error = refusal(path, QStringLiteral("it could not be read, no private copy could be made in ")
+                                     + location + QStringLiteral(": ")
+                                     + failure);
     }
     snapshot->settings = std::make_unique<QSettings>(copyPath, QSettings::NativeFormat);
     return snapshot;

@@ -75,11 +75,12 @@ QString readResourcesIni(const QString &iniPath)
     QString error;
     const std::unique_ptr<SettingsSnapshot> ini = SettingsSnapshot::take(iniPath, &error);
     if (!error.isEmpty())
-        qCritical().noquote() << error;
+        PathTrust::reportOnce(error);
     cache.folder = ini->store().value(resourcesKey).toString();
-    // A file changed while it was read is read again next time.
+    // A file changed while it was read is read again next time, and so is
+    // one that could not be read: what it says is not known yet.
     struct stat after;
-    cache.valid = ::stat(QFile::encodeName(iniPath).constData(), &after) == 0
+    cache.valid = error.isEmpty() && ::stat(QFile::encodeName(iniPath).constData(), &after) == 0
             && ResourcesIniCache::same(now, after);
     cache.seen = now;
     return cache.folder;

@@ -3,6 +3,7 @@
 #include "applicationversion.h"
 #include "deadlinetimer.h"
 #include "pathtrust.h"
+#include "printable.h"
 #include "resourcefolder.h"
 #include "svnrservicecontroller.h"
 
@@ -104,7 +105,7 @@ void Service::start()
 {
     if (!std::exchange(workerSettingsFresh, false))
         readWorkerSettings();
-    const QString message = QStringLiteral("Starting %1 from %2 ").arg(name, appPath);
+    const QString message = QStringLiteral("Starting %1 from %2 ").arg(name, printable(appPath));
     logMessage(message, Information);
     qDebug() << message;
     const QVersionNumber version({ mrv::ApplicationVersion::major_, mrv::ApplicationVersion::minor_,

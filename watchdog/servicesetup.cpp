@@ -6,6 +6,7 @@
 #include "logger.h"
 #include "loglocation.h"
 #include "pathtrust.h"
+#include "resourcefolder.h"
 #include "settingssnapshot.h"
 #include "settingsstorage.h"
 
@@ -37,9 +38,10 @@ void Service::setUpLogging(const RenderSettings &settings, bool verbose)
     // root create files elsewhere; the default folder then serves.
     QString refusal;
     const QString &location = settings.logLocation;
+    int creationMode = logFolderMode;
     const bool allowed = location.isEmpty()
-            || isAllowedLogLocation(location, settingsFilePath(), &refusal);
-    logger.setLogFolder(allowed ? location : QString());
+            || isAllowedLogLocation(location, settingsFilePath(), &refusal, &creationMode);
+    logger.setLogFolder(allowed ? location : QString(), allowed ? creationMode : logFolderMode);
     // A folder that could not be created stays: its entries are lost as
     // they fail to open, and the failure is reported.
     if (allowed && !location.isEmpty() && QFileInfo::exists(logger.logFolder)

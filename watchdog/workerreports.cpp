@@ -5,6 +5,7 @@
 
 #include "service.h"
 
+#include "printable.h"
 #include "systemdnotifier.h"
 
 #include <QVariant>
@@ -14,17 +15,6 @@ namespace {
 qint64 workerPid(const QProcess *process)
 {
     return process->property(workerPidProperty).toLongLong();
-}
-
-// Paths come from the version file, which any user can write: no control
-// character may start a line of its own in the system log.
-QString printable(QString text)
-{
-    for (QChar &c : text) {
-        if (c.category() == QChar::Other_Control)
-            c = QLatin1Char('?');
-    }
-    return text;
 }
 
 } // namespace

@@ -12,13 +12,13 @@
 // paused; text waiting for its line end beyond the bound closes the
 // connection; a connection the client closes is released with its descriptor.
 
-#include "controlconnection.h"
 #include "fuzzsupport.h"
 #include "qtservicebase.h"
 #include "qtservicesysprivate.h"
 
 #include <QPointer>
 #include <QRegularExpression>
+#include <QTcpSocket>
 
 #include <fcntl.h>
 #include <functional>
@@ -91,9 +91,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     auto *server = new ControlServer;
     server->serviceFlags = flags;
     server->incomingConnection(fds[0]);
-    const QPointer<ControlConnection> connection = server->findChild<ControlConnection *>();
+    const QPointer<QTcpSocket> connection = server->findChild<QTcpSocket *>();
     FUZZ_CHECK(connection);
-    const auto open = [&] { return connection && connection->isOpen(); };
+    const auto open = [&] { return connection && connection->state() == QAbstractSocket::ConnectedState; };
 
     QByteArray sent, received;
     char buffer[4096];

@@ -28,6 +28,8 @@ class TestLogger : public QObject
     Q_OBJECT
 
 private slots:
+    // The day's file is named alike under every locale.
+    void initTestCase() { QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany)); }
     void init();
     void lines_data();
     void lines();
@@ -162,22 +164,43 @@ void TestLogger::threadsWriteWholeLines()
 
 // A file planted under the log file's name, or a folder others could plant
 // one in, never has root write to or open up a file of another's choice.
-// Standard output hears of the cause once, not for every lost entry.
+// Standard output hears of the cause once, not for every lost entry. Root's
+// log folder in the public one, once written to, may be removed (a cleaner)
+// and another user (a real process of nobody's) put a link or a folder of
+// their own in its place: entries never follow; a folder only removed is
+// made again, as root's.
 void TestLogger::plantedFilesStayUntouched_data()
 {
     QTest::addColumn<int>("folderMode");
     QTest::addColumn<QString>("link");
-    QTest::newRow("symbolic link") << 01777 << "symbolic";
-    QTest::newRow("hard link") << 01777 << "hard";
-    QTest::newRow("symbolic link, public folder") << 0777 << "symbolic";
-    QTest::newRow("public folder") << 0777 << "";
-    QTest::newRow("device") << 01777 << "device";
+    QTest::addColumn<QString>("replaced"); // root's log folder: "" none, "removed", or nobody's "link" or "folder"
+    QTest::newRow("symbolic link") << 01777 << "symbolic" << "";
+    QTest::newRow("hard link") << 01777 << "hard" << "";
+    QTest::newRow("symbolic link, public folder") << 0777 << "symbolic" << "";
+    QTest::newRow("public folder") << 0777 << "" << "";
+    QTest::newRow("device") << 01777 << "device" << "";
+    QTest::newRow("log folder removed") << 01777 << "" << "removed";
+    QTest::newRow("log folder swapped for a link") << 01777 << "" << "link";
+    QTest::newRow("log folder swapped for a folder") << 01777 << "" << "folder";
 }
 
 void TestLogger::plantedFilesStayUntouched()
 {
     QFETCH(int, folderMode);
     QFETCH(QString, link);
+    QFETCH(QString, replaced);
+    const QString own = logs + u"/own"_s, elsewhere = folder->filePath(u"elsewhere"_s);
+    if (!replaced.isEmpty()) {
+        if (!PathTrust::isEnforced())
+            QSKIP("Only a root process can have another user act");
+        QCOMPARE(::chmod(QFile::encodeName(folder->path()).constData(), 0755), 0);
+        Logger::instance().setLogFolder(own, 0755);
+        log(QtCriticalMsg, nullptr, u"before"_s);
+        QVERIFY(QDir().mkdir(elsewhere) && QDir(own).removeRecursively());
+        const QStringList act = replaced == u"link" ? QStringList{ u"ln"_s, u"-s"_s, elsewhere, own } : QStringList{ u"mkdir"_s, own };
+        if (replaced != u"removed")
+            QCOMPARE(QProcess::execute(u"setpriv"_s, QStringList{ u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s } + act), 0);
+    }
     const QString target = logs + u"/target"_s, path = Logger::instance().currentLogFilePath();
     QVERIFY(ts::writeFile(target, "mine\n") && QFile::setPermissions(target, QFileDevice::ReadOwner));
     QCOMPARE(::chmod(QFile::encodeName(logs).constData(), mode_t(folderMode)), 0);
@@ -195,11 +218,16 @@ void TestLogger::plantedFilesStayUntouched()
     ::dup2(out, 1);
     ::close(out);
     const QByteArray causes = ts::readFile(printed.fileName());
-    QCOMPARE(causes.count("Cannot write to log file: ") + causes.count("Refused "), 1);
+    const bool madeAgain = replaced == u"removed";
+    QCOMPARE(causes.count("Cannot write to log file: ") + causes.count("Refused "), madeAgain ? 0 : 1);
     QCOMPARE(ts::readFile(target), "mine\n"_ba);
     QCOMPARE(ts::modeOf(target), mode_t(S_IFREG | 0400));
-    QCOMPARE(QFileInfo::exists(path), !link.isEmpty());
-    QCOMPARE(failures.size(), 1);
+    QCOMPARE(QFileInfo::exists(path), !link.isEmpty() || madeAgain);
+    QCOMPARE(failures.size(), madeAgain ? 0 : 1);
+    if (!replaced.isEmpty())
+        QVERIFY(QDir(elsewhere).isEmpty());
+    if (madeAgain)
+        QCOMPARE(ts::modeOf(own), mode_t(S_IFDIR | 0755));
 }
 
 // A log folder named through a link in the public log folder: root follows
@@ -208,8 +236,11 @@ void TestLogger::plantedFilesStayUntouched()
 void TestLogger::foldersThroughLinks_data()
 {
     QTest::addColumn<uid_t>("linkOwner");
-    QTest::newRow("root's link") << uid_t(0);
-    QTest::newRow("another user's link") << uid_t(65534);
+    QTest::addColumn<QString>("target");
+    QTest::newRow("root's link") << uid_t(0) << "";
+    QTest::newRow("root's relative link") << uid_t(0) << "../../real";
+    QTest::newRow("another user's link") << uid_t(65534) << "";
+    QTest::newRow("another user's relative link") << uid_t(65534) << "../../real";
 }
 
 void TestLogger::foldersThroughLinks()
@@ -217,8 +248,9 @@ void TestLogger::foldersThroughLinks()
     if (!PathTrust::isEnforced())
         QSKIP("Only a root process judges paths");
     QFETCH(uid_t, linkOwner);
+    QFETCH(QString, target);
     const QString real = folder->filePath(u"real"_s), link = logs + u"/link"_s;
-    QVERIFY(QDir().mkdir(real) && QFile::link(real, link));
+    QVERIFY(QDir().mkdir(real) && QFile::link(target.isEmpty() ? real : target, link));
     QCOMPARE(::lchown(QFile::encodeName(link).constData(), linkOwner, linkOwner), 0);
     QString reason;
     QCOMPARE(PathTrust::isTrustedFolder(link + u"/."_s, &reason), linkOwner == 0);

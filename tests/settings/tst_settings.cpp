@@ -8,7 +8,10 @@
 #include "settingsreport.h"
 #include "settingssnapshot.h"
 #include "settingsstorage.h"
+#include "sgpuinfo.h"
 #include "testsupport.h"
+
+#include <fcntl.h>
 
 using Field = QVariant (*)(const RenderSettings &);
 Q_DECLARE_METATYPE(Field)
@@ -22,6 +25,13 @@ private slots:
     // A file of its own for every case: the toolkit caches what it parsed and
     // may not notice a rewrite of the same length within a second.
     void init() { path = folder.filePath(u"settings%1.conf"_s.arg(++cases)); }
+    // Two graphics devices, whatever the machine has.
+    void initTestCase()
+    {
+        for (const char *card : { "0000:01:00.0", "0000:02:00.0" })
+            QVERIFY(ts::writeFile(folder.filePath(u"gpus/"_s + QLatin1String(card) + u"/information"_s), "Model: Test GPU\n"));
+        SGpuInfo::setDriverFolder(folder.filePath(u"gpus"_s));
+    }
     void read_data();
     void read();
     void writeStoresEveryFieldForEveryone();
@@ -51,20 +61,34 @@ void TestSettings::read_data()
     QTest::newRow("legacy group") << "[slave]\nslavePriority=30\n[worker]\nallowedCores=3\n"_ba << FIELD(workerPriority) << QVariant(30);
     QTest::newRow("legacy proxy password") << "[manager]\nproxyPass=secret\n"_ba << FIELD(proxyPassword) << QVariant(u"secret"_s);
     QTest::newRow("priority 30") << "[worker]\nworkerPriority=30\n"_ba << FIELD(workerPriority) << QVariant(30);
+    QTest::newRow("priority default") << ""_ba << FIELD(workerPriority) << QVariant(10);
+    QTest::newRow("priority 10") << "[worker]\nworkerPriority=10\n"_ba << FIELD(workerPriority) << QVariant(10);
+    QTest::newRow("priority 11") << "[worker]\nworkerPriority=11\n"_ba << FIELD(workerPriority) << QVariant(20);
     QTest::newRow("priority 29") << "[worker]\nworkerPriority=29\n"_ba << FIELD(workerPriority) << QVariant(20);
     QTest::newRow("light theme") << "[common]\ntheme= Light\n"_ba << FIELD(theme) << QVariant(u"Light"_s);
     QTest::newRow("odd theme") << "[common]\ntheme=Pink\n"_ba << FIELD(theme) << QVariant(u"Dark"_s);
     QTest::newRow("port 16 bits") << "[manager]\nclientStatePort=70000\n"_ba << FIELD(clientStatePort) << QVariant(quint16(4464));
     QTest::newRow("manager port") << "[manager]\nworkerStatePort=5000\n"_ba << FIELD(managerPort) << QVariant(quint16(5000));
     QTest::newRow("negative GPU") << "[worker]\nworkerGpus=-1\n"_ba << FIELD(workerGpus) << QVariant::fromValue(QList<qint32>());
+    QTest::newRow("GPU one past the devices") << "[worker]\nworkerGpus=1, 2\n"_ba << FIELD(workerGpus) << QVariant::fromValue(QList<qint32>{ 1 });
+    QTest::newRow("every GPU by default") << ""_ba << FIELD(workerGpus) << QVariant::fromValue(QList<qint32>{ 0, 1 });
     QTest::newRow("overlap as region") << "[manager]\ninteriorModeRegionSizeHint=10\ninteriorModeRegionOverlap=10\n"_ba
                                        << FIELD(interiorModeRegionOverlap) << QVariant(0);
     QTest::newRow("longer than announced") << "[manager]\npp=00000003789c4b360acb4ace0d3300000c4302ac\n"_ba
                                            << FIELD(proxyPassword) << QVariant(QString());
     QTest::newRow("password bomb") << "[manager]\npp=7fffffff789c4b360acb4ace0d3300000c4302ac\n"_ba << FIELD(proxyPassword)
                                    << QVariant(QString());
-    QTest::newRow("nested variants") << "[common]\ndaysToKeepLogs=3\nx=@Variant(" + QByteArray(R"(\0\0\0\t\0\0\0\0\x1)").repeated(200) + ")\n"
-                                     << FIELD(daysToKeepLogs) << QVariant(10);
+    // 200 levels of every stored type that holds values: refused whole.
+    const std::pair<const char *, QByteArray> levels[] = {
+        { "nested lists", R"(\0\0\0\t\0\0\0\0\x1)" }, // type, null flag, count
+        { "nested maps", R"(\0\0\0\b\0\0\0\0\x1\0\0\0\0)" }, // and an empty key
+        { "nested hashes", R"(\0\0\0\x1c\0\0\0\0\x1\0\0\0\0)" },
+        { "variants in variants", R"(\0\0\0\x29\0)" },
+    };
+    for (const auto &[row, level] : levels)
+        QTest::newRow(row) << "[common]\ndaysToKeepLogs=3\nx=@Variant(" + level.repeated(200) + ")\n" << FIELD(daysToKeepLogs) << QVariant(10);
+    QTest::newRow("50,000 variants in variants") << "[common]\ndaysToKeepLogs=3\nx=@Variant(" + QByteArray(R"(\0\0\0\x29\0)").repeated(50000) + ")\n"
+                                                 << FIELD(daysToKeepLogs) << QVariant(10);
     QTest::newRow("FIFO") << ""_ba << FIELD(daysToKeepLogs) << QVariant(10);
     QTest::newRow("huge") << "[common]\ndaysToKeepLogs=3\n" + QByteArray(SettingsSnapshot::maxFileSize, ';') << FIELD(daysToKeepLogs) << QVariant(10);
 }
@@ -143,7 +167,9 @@ void TestSettings::languageNames()
     QCOMPARE(lang::Languages::normalizeLanguageName(name), language);
 }
 
-// "resources.ini" beside the program wins over the system-wide record.
+// "resources.ini" beside the program wins over the system-wide record; one
+// that could not be read (no room in /run for its private copy) is read again
+// once it can be, not remembered as empty.
 void TestSettings::resourceFolder()
 {
     const ts::SystemScopeRedirect system;
@@ -159,6 +185,20 @@ void TestSettings::resourceFolder()
     QCOMPARE(found, folder.filePath(u"settings.conf"_s));
     QCOMPARE(rewritten, folder.path() + u"X"_s);
     QCOMPARE(resourceFolderPath(), u"/srv/system-wide"_s);
+    if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        QSKIP("A full /run needs a mount namespace of the test's own");
+    QVERIFY(ts::writeFile(ini, "resources=" + QFile::encodeName(folder.path()) + '\n'));
+    QCOMPARE(::mount("tmpfs", "/run", "tmpfs", MS_NOSUID, "size=4k,mode=755"), 0);
+    const int fill = ::open("/run/fill", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    for (const char block[4096] = {}; ::write(fill, block, sizeof block) > 0;) {
+    }
+    ::close(fill);
+    const QString unread = resourceFolderPath();
+    ::umount2("/run", MNT_DETACH);
+    const QString read = resourceFolderPath();
+    QFile::remove(ini);
+    QCOMPARE(unread, u"/srv/system-wide"_s);
+    QCOMPARE(read, folder.path());
 }
 
 QTEST_GUILESS_MAIN(TestSettings)

@@ -151,7 +151,8 @@ inline QString enterPrivateNamespace()
     return ::symlink("/proc/self/fd", "/dev/fd") == 0 ? QString() : u"cannot link /dev/fd"_s;
 }
 
-// The receiver on the private /dev/log.
+// The receiver on the private /dev/log, or at another path or an abstract
+// address ("@name").
 class DevLog
 {
 public:
@@ -159,8 +160,13 @@ public:
     {
         sockaddr_un address = { AF_UNIX, {} };
         qstrncpy(address.sun_path, path.constData(), sizeof address.sun_path);
+        socklen_t length = sizeof address;
+        if (path.startsWith('@')) {
+            address.sun_path[0] = '\0';
+            length = socklen_t(offsetof(sockaddr_un, sun_path) + size_t(path.size()));
+        }
         fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        return fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        return fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), length) == 0;
     }
     ~DevLog() { ::close(fd); }
     // Every entry received so far, "<priority>ident[pid]: text" without the time.

@@ -8,6 +8,8 @@
 #include "settingsstorage.h"
 #include "testsupport.h"
 
+#include <fcntl.h>
+#include <sys/mount.h>
 
 namespace {
 
@@ -50,6 +52,7 @@ private slots:
     void cleanup() { stage.reset(); }
     void supervision_data();
     void supervision();
+    void installedDaemon_data();
     void installedDaemon();
     void deadlinesEachCalledOnce_data();
     void deadlinesEachCalledOnce();
@@ -65,6 +68,8 @@ void TestWatchdog::initTestCase()
     const QString problem = ts::enterPrivateNamespace();
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     QVERIFY(devLog.bind());
+    // Log folders under /var/log are made and judged in a /var/log of the test's own.
+    QCOMPARE(::mount("tmpfs", "/var/log", "tmpfs", MS_NOSUID, "mode=755"), 0);
     // The service's debug output tells what a failed case did; the rest is noise.
     QLoggingCategory::setFilterRules(u"default.debug=false"_s);
 }
@@ -84,9 +89,10 @@ void TestWatchdog::init()
 
 // The workers the settings enable, scripted through the environment, and a
 // version file: the arguments of the first starts, in order, and whether the
-// version file is still there then. A
-// file below the resource folder may belong to another user. An action may
-// follow the starts; with a wait, no further start may come meanwhile.
+// version file is still there then. A file or folder below the resource
+// folder may be tampered with: then it is refused, and the refusal reported.
+// An action may follow the starts; a wait sees the restart come after the
+// product's delay.
 void TestWatchdog::supervision_data()
 {
     QTest::addColumn<QByteArray>("settings");
@@ -96,7 +102,10 @@ void TestWatchdog::supervision_data()
     QTest::addColumn<QStringList>("starts");
     QTest::addColumn<QString>("action"); // "", "pause", "stop" or "wait"
     QTest::addColumn<bool>("versionKept");
-    QTest::addColumn<QString>("foreign"); // given to nobody; "." for the resource folder
+    // "<how> <path below the resource folder>": "owner" given to nobody,
+    // "group" given to a group of others and writable by it, "hardlink" with a
+    // second link, "symlink" replaced by root's link to it.
+    QTest::addColumn<QString>("tamper");
     const QByteArray both = "[worker]\nworkerCpu=true\nworkerGpu=true\n";
     const QStringList exit0{ "EXIT_AFTER_MS=0" };
     QTest::newRow("cpu") << ""_ba << QStringList() << ""_ba << 50 << QStringList{ "--cpu" } << "" << true << "";
@@ -111,9 +120,21 @@ void TestWatchdog::supervision_data()
     QTest::newRow("pause") << both << QStringList() << ""_ba << 50 << QStringList{ "--cpu", "--gpu --no-download" } << "pause" << true << "";
     QTest::newRow("stop") << ""_ba << QStringList() << "alt"_ba << 50 << QStringList{ "--alt --cpu" } << "stop" << true << "";
     const QStringList cpu{ "--cpu" };
-    QTest::newRow("worker of another user") << ""_ba << QStringList() << "alt"_ba << 50 << cpu << "" << true << "alt/Solvane Worker/bin/render_worker";
-    QTest::newRow("version of another user") << ""_ba << QStringList() << "alt"_ba << 50 << cpu << "" << true << "render_worker.version";
-    QTest::newRow("version in a folder of another user") << ""_ba << QStringList() << "alt"_ba << 50 << cpu << "" << true << ".";
+    const QString altWorker = u"alt/Solvane Worker/bin/render_worker"_s;
+    const std::pair<const char *, QString> tampered[] = {
+        { "worker of another user", u"owner "_s + altWorker },
+        { "worker writable by its group", u"group "_s + altWorker },
+        { "worker with a second link", u"hardlink "_s + altWorker },
+        { "worker in a folder of another user", u"owner alt/Solvane Worker/bin"_s },
+        { "worker below a folder writable by its group", u"group alt"_s },
+        { "version of another user", u"owner render_worker.version"_s },
+        { "version writable by its group", u"group render_worker.version"_s },
+        { "version with a second link", u"hardlink render_worker.version"_s },
+        { "version through root's link", u"symlink render_worker.version"_s },
+        { "version in a folder of another user", u"owner ."_s },
+    };
+    for (const auto &[row, tamper] : tampered)
+        QTest::newRow(row) << ""_ba << QStringList() << "alt"_ba << 50 << cpu << "" << true << tamper;
 }
 
 void TestWatchdog::supervision()
@@ -125,7 +146,7 @@ void TestWatchdog::supervision()
     QFETCH(QStringList, starts);
     QFETCH(QString, action);
     QFETCH(bool, versionKept);
-    QFETCH(QString, foreign);
+    QFETCH(QString, tamper);
     const ts::SystemScopeRedirect system;
     storeResourceFolder(stage->resources);
     ts::EnvironmentGuard environment;
@@ -137,8 +158,20 @@ void TestWatchdog::supervision()
     if (!version.isEmpty())
         QVERIFY(ts::writeFile(versionFile, QString::fromUtf8(version).replace(u"%1"_s, stage->resources).toUtf8()));
 
-    if (!foreign.isEmpty())
-        QCOMPARE(::chown(QFile::encodeName(stage->resources + u'/' + foreign).constData(), 65534, 65534), 0);
+    if (!tamper.isEmpty()) {
+        const QString how = tamper.section(u' ', 0, 0), target = stage->resources + u'/' + tamper.section(u' ', 1);
+        const QByteArray file = QFile::encodeName(target);
+        if (how == u"owner")
+            QCOMPARE(::chown(file.constData(), 65534, 65534), 0);
+        else if (how == u"group")
+            QVERIFY(::chown(file.constData(), 0, 65534) == 0 && ::chmod(file.constData(), (ts::modeOf(target) & 07777) | S_IWGRP) == 0);
+        else if (how == u"hardlink")
+            QCOMPARE(::link(file.constData(), QFile::encodeName(stage->path(u"second link"_s)).constData()), 0);
+        else if (how == u"symlink")
+            QVERIFY(QFile::rename(target, target + u".real"_s) && QFile::link(target + u".real"_s, target));
+        const QString refused = tamper.contains(u" alt"_s) ? stage->resources + u"/alt/Solvane Worker/bin/render_worker"_s : versionFile;
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(u"^Refused "_s + QRegularExpression::escape(refused) + u": "_s));
+    }
     auto service = std::make_unique<TestService>(worker, stage->resources, restartDelay);
     service->start();
     // The first starts; two workers started together record theirs in either order.
@@ -165,8 +198,10 @@ void TestWatchdog::supervision()
         }
     }
     if (action == u"wait") {
-        QTest::qWait(3000); // well within the product's five seconds
-        QCOMPARE(stage->workerEvents(u"start"_s).size(), starts.size());
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY2(QTest::qWaitFor([&] { return stage->workerEvents(u"start"_s).size() > starts.size(); }, 8000), "no restart");
+        QVERIFY2(clock.elapsed() > 4000 && clock.elapsed() < 7000, qPrintable(u"restarted after %1 ms"_s.arg(clock.elapsed())));
     } else if (!action.isEmpty()) {
         action == u"pause" ? service->pause() : service->stop();
         QTRY_COMPARE(stage->processes(u"render_worker"_s), QList<qint64>());
@@ -180,39 +215,110 @@ void TestWatchdog::supervision()
 // after the start delay, and its crash and the rollback reach the system log;
 // the log files get their names in the default folder (another one named in
 // a file every user can write is refused) and old ones go; the settings file
-// stays as it was; and the workers die with a watchdog killed outright.
+// stays as it was; systemd's variables are the watchdog's, not the workers';
+// and the workers die with a watchdog killed outright.
+// Then the same start in hostile settings, given by a settings.conf that
+// belongs to nobody: a log folder under /var/log is used only when it exists
+// and is never made; a line break in a value never makes an entry of its
+// own; and settings that cannot be read for want of room in /run (the GPU
+// worker they ask for) are said to be lost.
+void TestWatchdog::installedDaemon_data()
+{
+    QTest::addColumn<QByteArray>("settings");
+    QTest::addColumn<QString>("machine"); // "" or what is made of it first: "/var/log/watchdog", "/run" full
+    QTest::addColumn<QString>("logs");    // folder of the day's log file; %1 the resource folder
+    QTest::addColumn<QString>("entry");   // of the system log, which must come
+    QTest::addColumn<bool>("redirected"); // by a version file to a worker that crashes: the whole supervision is watched
+    QTest::newRow("as admins do") << "; kept\n[common]\nlogLevel=5\ndaysToKeepLogs=1\nlogLocation=/var/tmp/elsewhere\n"
+                                     "[manager]\nproxyPass=secret\nfont=@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\x5QFont)\n"_ba
+                                  << "" << "%1/Logs" << "<30>.*Starting" << true;
+    QTest::newRow("folder under /var/log") << "[common]\nlogLocation=/var/log/nginx\n"_ba << "" << "%1/Logs"
+                                           << "<27>.*Refused /var/log/nginx: /var/log/nginx does not exist" << false;
+    QTest::newRow("existing folder under /var/log") << "[common]\nlogLevel=5\nlogLocation=/var/log/watchdog\n"_ba << "/var/log/watchdog"
+                                                    << "/var/log/watchdog" << "<30>.*Starting" << false;
+    QTest::newRow("line breaks") << "[common]\nlogLocation=/var/tmp/a\\nsshd[99]: Accepted publickey for root\n"_ba << "" << "%1/Logs"
+                                 << "<27>.*Refused /var/tmp/a\\\\nsshd\\[99\\]: Accepted" << false;
+    QTest::newRow("/run full") << "[worker]\nworkerCpu=true\nworkerGpu=true\n"_ba << "/run" << ""
+                               << "<27>.*settings.conf not used, defaults apply: it could not be read" << false;
+}
+
 void TestWatchdog::installedDaemon()
 {
-    const QString logs = stage->resources + u"/Logs/"_s;
-    QVERIFY(ts::writeFile(logs + u"watchdog_render_worker_01_Jan_2020.log"_s, "old\n"));
-    const QString settings = stage->resources + u"/settings.conf"_s;
-    const QByteArray shared = "; kept\n[common]\nlogLevel=5\ndaysToKeepLogs=1\nlogLocation=/var/tmp/elsewhere\n"
-                              "[manager]\nproxyPass=secret\nfont=@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\x5QFont)\n";
-    QVERIFY(ts::writeFile(settings, shared) && ::chown(QFile::encodeName(settings).constData(), 65534, 65534) == 0
-            && ::chmod(QFile::encodeName(settings).constData(), 0666) == 0);
-    QVERIFY(ts::writeFile(stage->resources + u"/render_worker.version"_s, "alt"));
+    QFETCH(QByteArray, settings);
+    QFETCH(QString, machine);
+    QFETCH(QString, logs);
+    QFETCH(QString, entry);
+    QFETCH(bool, redirected);
+    logs = logs.arg(stage->resources);
+    const qsizetype before = devLog.entries().size();
+    const auto entries = [&] { return devLog.entries().mid(before); };
+    const QString oldLog = stage->resources + u"/Logs/watchdog_render_worker_01_Jan_2020.log"_s;
+    QVERIFY(ts::writeFile(oldLog, "old\n"));
+    const QString settingsFile = stage->resources + u"/settings.conf"_s;
+    QVERIFY(ts::writeFile(settingsFile, settings) && ::chown(QFile::encodeName(settingsFile).constData(), 65534, 65534) == 0
+            && ::chmod(QFile::encodeName(settingsFile).constData(), 0666) == 0);
+    if (redirected)
+        QVERIFY(ts::writeFile(stage->resources + u"/render_worker.version"_s, "alt"));
     // Only the redirected installation crashes; the default one then runs.
     const QString alt = stage->resources + u"/alt/Solvane Worker/bin/render_worker"_s;
     QVERIFY(ts::writeFile(alt, ts::readFile(alt).replace("exec '", "RENDER_WORKER_CRASH_AFTER_MS=300 exec '")));
     QCOMPARE(stage->run({ u"-i"_s }).exitCode, 0);
+    stage->env.insert(u"NOTIFY_SOCKET"_s, u"@watchdog-test-notify"_s);
+    stage->env.insert(u"WATCHDOG_USEC"_s, u"60000000"_s);
+    // /run full: the resource folder comes from the system-wide record then,
+    // as resources.ini cannot be read either.
+    const QString record = u"/etc/xdg/Morvek/Solvane Network Rendering.conf"_s;
+    const auto restore = qScopeGuard([&] {
+        stage->killAll();
+        QFile::remove(record);
+        if (machine == u"/run")
+            ::umount2("/run", MNT_DETACH);
+        else if (!machine.isEmpty())
+            QDir(machine).removeRecursively();
+    });
+    if (machine == u"/run") {
+        QVERIFY(ts::writeFile(record, "[General]\nresources=" + QFile::encodeName(stage->resources) + '\n'));
+        QCOMPARE(::mount("tmpfs", "/run", "tmpfs", MS_NOSUID, "size=16k,mode=755"), 0);
+        const int fill = ::open("/run/fill", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        for (const char block[4096] = {}; ::write(fill, block, sizeof block) > 0;) {
+        }
+        ::close(fill);
+    } else if (!machine.isEmpty()) {
+        QVERIFY(QDir().mkpath(machine));
+    }
     QCOMPARE(stage->run({}).exitCode, 0);
+    QTRY_VERIFY2(!entries().filter(QRegularExpression(entry)).isEmpty(), qPrintable(entries().join(u'\n')));
+    QVERIFY(!QFileInfo::exists(u"/var/log/nginx"_s));
+    QVERIFY(!QFileInfo::exists(u"/var/tmp/elsewhere"_s));
+    QCOMPARE(ts::readFile(settingsFile), settings);
+    QCOMPARE(ts::modeOf(settingsFile), mode_t(S_IFREG | 0666));
+    QCOMPARE(QFileInfo(settingsFile).ownerId(), 65534u);
+    const auto logFiles = [&] {
+        return logs.isEmpty() ? QStringList() : QDir(logs).entryList({ u"watchdog_render_worker_*"_s }, QDir::Files);
+    };
+    QTRY_VERIFY(logs.isEmpty() || !logFiles().filter(QRegularExpression(u"^(?!.*_01_Jan_2020)"_s)).isEmpty());
+    // No line of another program's shape, in the system log or the log files.
+    QVERIFY2(entries().filter(QRegularExpression(u"^<\\d+>[^:]*: sshd"_s)).isEmpty(), qPrintable(entries().join(u'\n')));
+    for (const QString &file : logFiles())
+        QVERIFY(!ts::readFile(logs + u'/' + file).contains("\nsshd"));
+    if (!redirected)
+        return;
+
     QTRY_VERIFY_WITH_TIMEOUT(!stage->workerEvents(u"start"_s).isEmpty(), ts::waitMs);
     QCOMPARE(stage->workerEvents(u"start"_s).size(), 1);
     QVERIFY(stage->workerEvents(u"start"_s).constFirst().endsWith(u" --alt --cpu"_s));
-    QTRY_VERIFY(devLog.entries().filter(u"solvanerenderworker["_s).filter(u"Started with PID"_s).size() == 1);
-    for (const char *entry : { "<28>.*runs from the version override", "<27>.*was killed by signal", "<28>.*Rolled back" })
-        QTRY_VERIFY(!devLog.entries().filter(QRegularExpression(QLatin1String(entry))).isEmpty());
+    QTRY_VERIFY(entries().filter(u"solvanerenderworker["_s).filter(u"Started with PID"_s).size() == 1);
+    for (const char *expected : { "<28>.*runs from the version override", "<27>.*was killed by signal", "<28>.*Rolled back" })
+        QTRY_VERIFY(!entries().filter(QRegularExpression(QLatin1String(expected))).isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(ts::processGone(ts::readFile(stage->path(u"helpers"_s)).split('\n').constFirst().toLongLong()), 2000);
-    QVERIFY(!QFileInfo::exists(u"/var/tmp/elsewhere"_s));
-    QCOMPARE(ts::readFile(settings), shared);
-    QCOMPARE(ts::modeOf(settings), mode_t(S_IFREG | 0666));
-    QCOMPARE(QFileInfo(settings).ownerId(), 65534u);
-    const QStringList files = QDir(logs).entryList(QDir::Files);
+    const QStringList files = logFiles();
     QCOMPARE(files.size(), 1);
-    QVERIFY2(files.constFirst().startsWith(u"watchdog_render_worker_"_s) && files.constFirst() != u"watchdog_render_worker_01_Jan_2020.log"_s,
-             qPrintable(files.join(u' ')));
+    QVERIFY2(files.constFirst() != QFileInfo(oldLog).fileName(), qPrintable(files.join(u' ')));
     QTRY_VERIFY_WITH_TIMEOUT(stage->workerEvents(u"start"_s).size() == 2, ts::waitMs);
     QVERIFY(stage->workerEvents(u"start"_s).constLast().endsWith(u" --cpu"_s) && stage->processes(u"render_worker"_s).size() == 1);
+    const QByteArray environment = ts::readFile(u"/proc/%1/environ"_s.arg(stage->processes(u"render_worker"_s).constFirst()));
+    QVERIFY(environment.contains("RENDER_WORKER_RECORD="));
+    QVERIFY2(!environment.contains("NOTIFY_SOCKET=") && !environment.contains("WATCHDOG_USEC="), environment.constData());
     const QList<qint64> daemons = stage->processes(QFileInfo(stage->executable).fileName());
     QCOMPARE(daemons.size(), 1);
     QCOMPARE(::kill(pid_t(daemons.constFirst()), SIGKILL), 0);
