@@ -671,13 +671,13 @@ bool printTable(const QList<Supervisor> &supervisors, const QList<QList<Run>> &r
 bool printStartUps(const QList<Supervisor> &supervisors, const QList<std::vector<double>> &startUps, int toolkit)
 {
     constexpr double goal = 1.1;
-    std::printf("\nStart-up to the first worker exec, fixed delay aside (%d starts each, interleaved):\n\n"
-                "| Supervisor | Median | Max | Median: ratio of the watchdog | Max: ratio of the watchdog |\n|---|---|---|---|---|\n",
-                int(startUps.value(0).size()));
     bool met = true;
     for (int c = 0; c < supervisors.size(); ++c) {
         if (supervisors[c].kind != Watchdog)
             continue;
+        std::printf("\nStart-up to the first worker exec, fixed delay aside (%d starts each, interleaved):\n\n"
+                    "| Supervisor | Median | Max | Median: ratio of %s | Max: ratio of %s |\n|---|---|---|---|---|\n",
+                    int(startUps[c].size()), qPrintable(supervisors[c].label), qPrintable(supervisors[c].label));
         for (int s = 0; s < supervisors.size(); ++s) {
             const double median = percentile(startUps[s], 50), max = percentile(startUps[s], 100);
             const bool self = s == c;
