@@ -9,6 +9,7 @@
 // bench/README.md.
 
 #include "controlsocket.h"
+#include "unixaddress.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,16 +1,11 @@
 #include "controlsocket.h"
 
+#include "processend.h"
 #include "qtunixsocket.h"
 #include "servicelock.h"
 
 #include <QDeadlineTimer>
 
-#include <QFile>
-
-#include <cerrno>
-#include <csignal>
-#include <cstring>
-#include <poll.h>
 #include <unistd.h>
 
 QString sanitizedName(const QString &name)
@@ -27,26 +22,6 @@ QString sanitizedName(const QString &name)
 QString controlSocketPath(const QString &name)
 {
     return QStringLiteral("/var/tmp/") + sanitizedName(name) + QStringLiteral(".qtservice");
-}
-
-bool makeUnixAddress(const QString &path, sockaddr_un *address, socklen_t *length)
-{
-    const QByteArray bytes = path.toLatin1();
-    std::memset(address, 0, sizeof *address);
-    if (bytes.isEmpty() || size_t(bytes.size()) >= sizeof address->sun_path)
-        return false;
-    address->sun_family = AF_UNIX;
-    std::memcpy(address->sun_path, bytes.constData(), size_t(bytes.size()));
-    *length = socklen_t(bytes.size() + 2);
-    return true;
-}
-
-int openUnixStreamSocket(const QString &path, sockaddr_un *address, socklen_t *length)
-{
-    if (!makeUnixAddress(path, address, length))
-        return -1;
-    // Close-on-exec: the workers the daemon starts must not inherit it.
-    return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
 }
 
 namespace {
@@ -74,7 +49,7 @@ ControlExchange exchangeControlCommand(const QString &serviceName, const QString
     if (!result.connected)
         return result;
     if (recipient == ControlRecipient::ServiceDaemon
-        && !ServiceLock::isDaemon(serviceName, result.peer.pid, result.peer.uid))
+        && !ServiceLock::isDaemon(sanitizedName(serviceName), result.peer.pid, result.peer.uid))
         return result;
     socket.write(command.toLatin1() + "\r\n");
     while (socket.bytesToWrite() > 0 && socket.waitForBytesWritten(int(deadline.remainingTime()))) {
@@ -104,40 +79,13 @@ DaemonSighting findServiceDaemon(const QString &serviceName)
     // runs: the lock is asked first, the socket only where it shows none.
     DaemonSighting sighting;
     pid_t holder = 0;
-    if (ServiceLock::probe(serviceName, &holder) == ServiceLock::State::Held) {
+    if (ServiceLock::probe(sanitizedName(serviceName), &holder) == ServiceLock::State::Held) {
         sighting.running = sighting.locked = true;
         sighting.peer = { holder, ::geteuid() };
         return sighting;
     }
     sighting.running = findControlListener(serviceName, &sighting.peer);
     return sighting;
-}
-
-namespace {
-
-bool processEnded(pid_t pid)
-{
-    if (::kill(pid, 0) != 0 && errno == ESRCH)
-        return true;
-    const QByteArray stat = [pid] {
-        QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }();
-    const qsizetype state = stat.lastIndexOf(')') + 2;
-    return state < stat.size() && (stat.at(state) == 'Z' || stat.at(state) == 'X');
-}
-
-} // namespace
-
-bool waitForProcessEnd(pid_t pid, int timeoutMs)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    while (pid > 0 && !processEnded(pid)) {
-        if (deadline.hasExpired())
-            return false;
-        ::poll(nullptr, 0, 20);
-    }
-    return pid > 0;
 }
 
 bool stopControlListener(const QString &serviceName, const ControlPeer &peer, int timeoutMs)

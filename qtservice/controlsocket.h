@@ -1,12 +1,12 @@
 #ifndef CONTROLSOCKET_H
 #define CONTROLSOCKET_H
 
+#include "qtunixsocket.h"
+
 #include <QByteArray>
 #include <QString>
 
-#include <sys/socket.h>
 #include <sys/types.h>
-#include <sys/un.h>
 
 // The control socket of a service: its path, derived from the service name,
 // and the client side of the line protocol ("terminate", "pause", "resume",
@@ -23,10 +23,8 @@ QString controlSocketPath(const QString &name);
 // waits for them to start; the client waits a little longer than both.
 inline constexpr int controlReplyTimeoutMs = 65000;
 
-// The part of that time a connection may take: a daemon accepts from its
-// event loop, and a listener whose queue stays full this long is taken for
-// one that never accepts.
-inline constexpr int controlConnectTimeoutMs = 5000;
+// The part of that time a connection may take.
+inline constexpr int controlConnectTimeoutMs = QtUnixSocket::connectTimeoutMs;
 
 // The process listening on a control socket, as the kernel recorded it.
 struct ControlPeer
@@ -81,21 +79,8 @@ DaemonSighting findServiceDaemon(const QString &serviceName);
 // for that process to end. True once it has ended.
 bool stopControlListener(const QString &serviceName, const ControlPeer &peer, int timeoutMs);
 
-// Waits up to timeoutMs for the process pid to end; true once it has (a
-// zombie has ended).
-bool waitForProcessEnd(pid_t pid, int timeoutMs);
-
 // How long a stopping daemon may take to end, once it confirmed the stop or
 // got SIGTERM: it stops its workers and removes its socket.
 inline constexpr int daemonEndTimeoutMs = 30000;
-
-// Fills a Unix-domain address for path. Refuses (false) a path that does not
-// fit the address's path field together with its terminating zero, rather
-// than cutting it onto another path.
-bool makeUnixAddress(const QString &path, sockaddr_un *address, socklen_t *length);
-
-// A new close-on-exec Unix-domain stream socket with the address of path;
-// -1 when the path does not fit an address or no socket can be made.
-int openUnixStreamSocket(const QString &path, sockaddr_un *address, socklen_t *length);
 
 #endif // CONTROLSOCKET_H

@@ -5,6 +5,7 @@
 #include "qtservicesysprivate.h"
 #include "servicelock.h"
 #include "systemdnotifier.h"
+#include "systemlog.h"
 
 #include <QtGlobal>
 

@@ -11,6 +11,7 @@
 class QtServiceController;
 class QtServiceSysPrivate;
 class ServiceLock;
+class SystemLog;
 
 class QtServiceBasePrivate
 {
@@ -36,6 +37,9 @@ public:
     QStringList args;
     QtServiceController *controller;
     QtServiceSysPrivate *sysd = nullptr;
+    // The daemon's system log, for as long as it serves; its identifier is
+    // made on first use.
+    std::unique_ptr<SystemLog> systemLog;
     // Held from the start of a run to the end of the process.
     std::unique_ptr<ServiceLock> lock;
 

@@ -4,11 +4,13 @@
 #include "qtservicebase.h"
 
 #include "controlsocket.h"
+#include "unixaddress.h"
 #include "qtservicebase_p.h"
 #include "qtservicecontroller.h"
 #include "qtservicesysprivate.h"
 #include "servicelock.h"
 #include "startreport.h"
+#include "systemlog.h"
 #include "systemdnotifier.h"
 #include "unixsignalwatcher.h"
 
@@ -143,7 +145,7 @@ bool QtServiceBasePrivate::takeLock()
 {
     if (lock)
         return lock->isHeld();
-    lock = std::make_unique<ServiceLock>(controller->serviceName());
+    lock = std::make_unique<ServiceLock>(sanitizedName(controller->serviceName()));
     const bool locked = lock->acquire();
     StartReport::send(locked);
     if (locked)
@@ -204,6 +206,7 @@ void QtServiceBasePrivate::createControlServer()
 {
     sysd = new QtServiceSysPrivate;
     sysd->serviceFlags = serviceFlags;
+    systemLog = std::make_unique<SystemLog>();
     // Files the daemon creates are not writable by the group and invisible
     // to others unless it says otherwise.
     ::umask(027);
@@ -257,6 +260,7 @@ void QtServiceBasePrivate::closeControlServer()
     sysd->close();
     delete sysd;
     sysd = nullptr;
+    systemLog.reset();
 }
 
 bool QtServiceBasePrivate::launchDaemon()
@@ -266,7 +270,7 @@ bool QtServiceBasePrivate::launchDaemon()
     const QString name = controller->serviceName();
     pid_t holder = 0;
     ControlExchange alive;
-    if (ServiceLock::probe(name, &holder) == ServiceLock::State::Held)
+    if (ServiceLock::probe(sanitizedName(name), &holder) == ServiceLock::State::Held)
         alive.peer = { holder, ::geteuid() };
     else if (!(alive = exchangeControlCommand(name, QStringLiteral("alive"), ControlRecipient::Anyone)).confirmed())
         alive.peer.pid = 0;
@@ -325,11 +329,11 @@ QString QtServiceBase::executableFilePath() const
 void QtServiceBase::logMessage(const QString &message, MessageType type, int, uint,
                                const QByteArray &)
 {
-    QtServiceSysPrivate *sysd = d_ptr->sysd;
-    if (!sysd)
+    SystemLog *systemLog = d_ptr->systemLog.get();
+    if (!systemLog)
         return;
-    if (sysd->systemLog.ident().isNull())
-        sysd->systemLog.setIdent(sanitizedName(serviceName()).toLocal8Bit());
+    if (systemLog->ident().isNull())
+        systemLog->setIdent(sanitizedName(serviceName()).toLocal8Bit());
 
     int priority;
     switch (type) {
@@ -346,5 +350,5 @@ void QtServiceBase::logMessage(const QString &message, MessageType type, int, ui
 
     const QStringList lines = message.split(QLatin1Char('\n'), Qt::KeepEmptyParts);
     for (const QString &line : lines)
-        sysd->systemLog.write(priority, line.toLocal8Bit());
+        systemLog->write(priority, line.toLocal8Bit());
 }

@@ -6,6 +6,7 @@
 #include "applicationversion.h"
 #include "qtservicebase_p.h"
 #include "controlsocket.h"
+#include "processend.h"
 #include "qtservicecontroller.h"
 #include "servicelock.h"
 
@@ -194,7 +195,7 @@ int QtServiceCommandLine::terminate()
     const QString stranger = QStringLiteral("%1 is answered by pid %2 of uid %3, which does not hold the service's lock")
                                  .arg(path).arg(stop.peer.pid).arg(stop.peer.uid);
     pid_t holder = 0;
-    if (ServiceLock::probe(service, &holder) != ServiceLock::State::Held) {
+    if (ServiceLock::probe(sanitizedName(service), &holder) != ServiceLock::State::Held) {
         // Another user's daemon, whose lock this user cannot see.
         if (stopControlListener(service, stop.peer, QtServiceBasePrivate::takeOverTimeoutMs)) {
             fprintf(stderr, "%s; it was told to terminate and has ended.\n", qPrintable(stranger));
@@ -209,7 +210,7 @@ int QtServiceCommandLine::stopByLock(const QString &what)
 {
     // The daemon stops as cleanly on SIGTERM as on "terminate".
     pid_t holder = 0;
-    if (ServiceLock::probe(q->serviceName(), &holder) != ServiceLock::State::Held || holder <= 0)
+    if (ServiceLock::probe(sanitizedName(q->serviceName()), &holder) != ServiceLock::State::Held || holder <= 0)
         return stopFailed(what, 0); // nothing this user can see runs: no failure
 
     if (::kill(holder, SIGTERM) != 0) {

@@ -3,7 +3,6 @@
 
 #include "qtservicebase.h"
 #include "qtunixserversocket.h"
-#include "systemlog.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -49,7 +48,6 @@ public:
     // keep the loop or the memory to itself.
     static constexpr qint64 readChunk = 16 * 1024;
 
-    SystemLog systemLog; // its identifier made on first use
     QtServiceBase::ServiceFlags serviceFlags;
 
 protected:

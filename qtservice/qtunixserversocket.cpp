@@ -1,6 +1,6 @@
 #include "qtunixserversocket.h"
 
-#include "controlsocket.h"
+#include "unixaddress.h"
 
 #include <QSocketNotifier>
 #include <QTimer>
@@ -52,7 +52,7 @@ bool QtUnixServerSocket::setPath(const QString &newPath)
     path.clear();
     sockaddr_un address;
     socklen_t length;
-    const int fd = openUnixStreamSocket(newPath, &address, &length);
+    const int fd = openUnixSocket(SOCK_STREAM, newPath, &address, &length);
     if (fd < 0)
         return fail(-1, makeUnixAddress(newPath, &address, &length) ? errno : ENAMETOOLONG);
     // A socket file left by an earlier daemon that died without cleaning up

@@ -1,9 +1,9 @@
 #include "qtunixsocket.h"
 
-#include "controlsocket.h"
+#include "deadlinepoll.h"
+#include "unixaddress.h"
 
 #include <cerrno>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,18 +15,6 @@ namespace {
 // after this pause.
 constexpr int queueFullRetryMs = 20;
 
-bool waitFor(int fd, short events, const QDeadlineTimer &deadline)
-{
-    for (;;) {
-        pollfd watched = { fd, events, 0 };
-        const int result = ::poll(&watched, 1, int(qBound(qint64(0), deadline.remainingTime(), qint64(60 * 60 * 1000))));
-        if (result > 0)
-            return true;
-        if (result == 0 || errno != EINTR)
-            return false;
-    }
-}
-
 bool connectWithin(int fd, const sockaddr_un &address, socklen_t length, const QDeadlineTimer &deadline)
 {
     for (;;) {
@@ -37,12 +25,12 @@ bool connectWithin(int fd, const sockaddr_un &address, socklen_t length, const Q
         if (errno == EINPROGRESS) {
             int error = 0;
             socklen_t size = sizeof error;
-            return waitFor(fd, POLLOUT, deadline)
+            return pollUntil(fd, POLLOUT, deadline)
                 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
         }
         if (errno != EAGAIN || deadline.hasExpired())
             return false;
-        ::poll(nullptr, 0, int(qMin<qint64>(queueFullRetryMs, deadline.remainingTime())));
+        pauseWithin(queueFullRetryMs, deadline);
     }
 }
 
@@ -55,18 +43,17 @@ QtUnixSocket::QtUnixSocket(QObject *parent)
 
 bool QtUnixSocket::connectTo(const QString &path)
 {
-    return connectTo(path, QDeadlineTimer(controlConnectTimeoutMs));
+    return connectTo(path, QDeadlineTimer(connectTimeoutMs));
 }
 
 bool QtUnixSocket::connectTo(const QString &path, const QDeadlineTimer &deadline)
 {
     sockaddr_un address;
     socklen_t length;
-    const int fd = openUnixStreamSocket(path, &address, &length);
+    const int fd = openUnixSocket(SOCK_STREAM | SOCK_NONBLOCK, path, &address, &length);
     if (fd < 0)
         return false;
-    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0
-        || !connectWithin(fd, address, length, deadline)
+    if (!connectWithin(fd, address, length, deadline)
         || !setSocketDescriptor(fd, ConnectedState, ReadWrite)) {
         ::close(fd);
         return false;

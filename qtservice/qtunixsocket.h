@@ -15,7 +15,12 @@ class QtUnixSocket : public QTcpSocket
 public:
     explicit QtUnixSocket(QObject *parent = nullptr);
 
-    // Connects within controlConnectTimeoutMs.
+    // How long connectTo(path) may take: a daemon accepts from its event
+    // loop, and a listener whose queue stays full this long is taken for one
+    // that never accepts.
+    static constexpr int connectTimeoutMs = 5000;
+
+    // Connects within connectTimeoutMs.
     bool connectTo(const QString &path);
     // False when nobody listens at path, or when the listener's queue stays
     // full until the deadline: a listener that never accepts holds no

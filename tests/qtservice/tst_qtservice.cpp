@@ -3,6 +3,7 @@
 // log, its stop signals and its registry, all in a private mount namespace.
 
 #include "controlsocket.h"
+#include "unixaddress.h"
 #include "testsupport.h"
 
 #include <algorithm>
@@ -25,7 +26,7 @@ QByteArray exchange(const QByteArray &bytes, qsizetype want, bool *closed = null
 {
     sockaddr_un address;
     socklen_t length;
-    const int fd = openUnixStreamSocket(controlSocketPath(name), &address, &length);
+    const int fd = openUnixSocket(SOCK_STREAM, controlSocketPath(name), &address, &length);
     const timeval second{ 1, 0 };
     // A small send buffer: the daemon then reads the requests in small pieces.
     const int sendBuffer = 4096;
@@ -70,7 +71,7 @@ pid_t fakeDaemon(const QString &path)
 {
     sockaddr_un address;
     socklen_t length;
-    const int fd = openUnixStreamSocket(path, &address, &length);
+    const int fd = openUnixSocket(SOCK_STREAM, path, &address, &length);
     const pid_t child = forkAs(65534);
     if (child != 0) {
         ::close(fd);
@@ -362,7 +363,7 @@ void TestQtService::deafListener()
 {
     sockaddr_un address;
     socklen_t length;
-    const int listener = openUnixStreamSocket(socketPath, &address, &length);
+    const int listener = openUnixSocket(SOCK_STREAM, socketPath, &address, &length);
     QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&address), length) == 0 && ::listen(listener, 0) == 0);
     std::vector<int> queued;
     for (int fd; (fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0)) >= 0;) {
@@ -585,7 +586,7 @@ void TestQtService::socketFiles()
     // A socket file whose daemon is gone.
     sockaddr_un address;
     socklen_t length;
-    const int left = openUnixStreamSocket(socketPath, &address, &length);
+    const int left = openUnixSocket(SOCK_STREAM, socketPath, &address, &length);
     QCOMPARE(::bind(left, reinterpret_cast<sockaddr *>(&address), length), 0);
     ::close(left);
     qint64 pid = startDaemon(0, "log");

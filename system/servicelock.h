@@ -7,9 +7,11 @@
 
 // The one-daemon-per-name lock of a service: an exclusive open file
 // description lock (F_OFD_SETLK) on a file whose holder is the one process of
-// that name that may start workers and own the control socket. The lock lives as long as the object, which every
-// start path keeps for the whole life of its process; the kernel releases it
-// when the process ends, however it ends.
+// that name that may start workers and own the control socket. The name must
+// be fit for a file name (the framework passes its sanitized service name).
+// The lock lives as long as the object, which every start path keeps for the
+// whole life of its process; the kernel releases it when the process ends,
+// however it ends.
 //
 // As root the file lies in /run, which only root may write, so that no other
 // user can create, replace or hold it; otherwise in the user's own runtime
@@ -18,7 +20,7 @@
 class ServiceLock
 {
 public:
-    explicit ServiceLock(const QString &serviceName);
+    explicit ServiceLock(const QString &name);
     ~ServiceLock();
     ServiceLock(const ServiceLock &) = delete;
     ServiceLock &operator=(const ServiceLock &) = delete;
@@ -31,19 +33,19 @@ public:
     bool acquire();
     bool isHeld() const { return fd >= 0; }
 
-    // Whether some process holds the lock of serviceName, without taking it;
+    // Whether some process holds the lock of name, without taking it;
     // Unknown when this process may not open the file (another user's
     // daemon). holder receives the recorded pid, 0 when none is recorded.
-    static State probe(const QString &serviceName, pid_t *holder = nullptr);
+    static State probe(const QString &name, pid_t *holder = nullptr);
 
     // Whether the process pid of user uid, found listening on the control
-    // socket of serviceName, is the service's daemon: the holder of the lock
+    // socket of the service, is the service's daemon: the holder of the lock
     // this user can see, or a process of root's where root's lock cannot be
     // seen. Anyone else at the socket is a stranger whose replies prove
     // nothing.
-    static bool isDaemon(const QString &serviceName, pid_t pid, uid_t uid);
+    static bool isDaemon(const QString &name, pid_t pid, uid_t uid);
 
-    static QString pathFor(const QString &serviceName);
+    static QString pathFor(const QString &name);
 
     pid_t holderPid() const { return holder; }
     QString error() const { return errorText; }

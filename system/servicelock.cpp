@@ -1,7 +1,5 @@
 #include "servicelock.h"
 
-#include "controlsocket.h"
-
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
@@ -57,15 +55,15 @@ struct flock wholeFile(short type)
     return range;
 }
 
-QString rootLockPath(const QString &serviceName)
+QString rootLockPath(const QString &name)
 {
-    return QStringLiteral("/run/") + sanitizedName(serviceName) + QStringLiteral(".qtservice.lock");
+    return QStringLiteral("/run/") + name + QStringLiteral(".qtservice.lock");
 }
 
 } // namespace
 
-ServiceLock::ServiceLock(const QString &serviceName)
-    : filePath(pathFor(serviceName))
+ServiceLock::ServiceLock(const QString &name)
+    : filePath(pathFor(name))
 {
 }
 
@@ -75,13 +73,13 @@ ServiceLock::~ServiceLock()
         ::close(fd);
 }
 
-QString ServiceLock::pathFor(const QString &serviceName)
+QString ServiceLock::pathFor(const QString &name)
 {
     if (::geteuid() == 0)
-        return rootLockPath(serviceName);
+        return rootLockPath(name);
     // Made by the toolkit with mode 0700 when the session has none.
     return QDir(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation))
-            .filePath(sanitizedName(serviceName) + QStringLiteral(".qtservice.lock"));
+            .filePath(name + QStringLiteral(".qtservice.lock"));
 }
 
 bool ServiceLock::acquire()
@@ -112,14 +110,14 @@ bool ServiceLock::acquire()
     return true;
 }
 
-ServiceLock::State ServiceLock::probe(const QString &serviceName, pid_t *holder)
+ServiceLock::State ServiceLock::probe(const QString &name, pid_t *holder)
 {
     if (holder)
         *holder = 0;
     // A user's view takes in root's daemon too, whose lock it may not open.
-    QStringList paths{ rootLockPath(serviceName) };
+    QStringList paths{ rootLockPath(name) };
     if (::geteuid() != 0)
-        paths << pathFor(serviceName);
+        paths << pathFor(name);
     State result = State::Free;
     for (const QString &path : std::as_const(paths)) {
         const int probeFd = openLockFile(path, O_RDONLY);
@@ -139,10 +137,10 @@ ServiceLock::State ServiceLock::probe(const QString &serviceName, pid_t *holder)
     return result;
 }
 
-bool ServiceLock::isDaemon(const QString &serviceName, pid_t pid, uid_t uid)
+bool ServiceLock::isDaemon(const QString &name, pid_t pid, uid_t uid)
 {
     pid_t holder = 0;
-    switch (probe(serviceName, &holder)) {
+    switch (probe(name, &holder)) {
     case State::Held:
         return holder > 0 && pid == holder;
     case State::Unknown:

@@ -1,6 +1,8 @@
 #ifndef SYSTEMLOG_H
 #define SYSTEMLOG_H
 
+#include "datagramsocket.h"
+
 #include <QByteArray>
 
 // The daemon's connection to the system logger: entries in the format of the
@@ -9,12 +11,11 @@
 // blocks while the logger's queue is full, and with it the daemon's event
 // loop, its restarts and its control replies; here an entry the logger
 // cannot take now is dropped and counted, and the count is logged once an
-// entry gets through again. A logger that was restarted is connected anew.
+// entry gets through again. A logger that was restarted is reached again.
 class SystemLog
 {
 public:
     explicit SystemLog(const char *socketPath = "/dev/log");
-    ~SystemLog();
     SystemLog(const SystemLog &) = delete;
     SystemLog &operator=(const SystemLog &) = delete;
 
@@ -29,13 +30,9 @@ public:
 
 private:
     QByteArray format(int priority, const QByteArray &text) const;
-    bool send(const QByteArray &datagram);
-    bool connectSocket();
-    void disconnectSocket();
 
-    const QByteArray path;
+    DatagramSocket socket;
     QByteArray tag;
-    int fd = -1;
     quint64 droppedCount = 0;
 };
 

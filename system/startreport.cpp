@@ -1,5 +1,7 @@
 #include "startreport.h"
 
+#include "deadlinepoll.h"
+
 #include <QDeadlineTimer>
 #include <QtGlobal>
 
@@ -52,11 +54,7 @@ bool StartReport::waitForLock(int timeoutMs)
     qunsetenv(variableName);
     const QDeadlineTimer deadline(timeoutMs);
     for (;;) {
-        pollfd entry{ readFd, POLLIN, 0 };
-        const int ready = ::poll(&entry, 1, int(deadline.remainingTime()));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
+        if (!pollUntil(readFd, POLLIN, deadline))
             return false;
         char word = 0;
         const ssize_t size = ::read(readFd, &word, 1);

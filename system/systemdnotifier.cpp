@@ -1,6 +1,6 @@
 #include "systemdnotifier.h"
 
-#include "controlsocket.h"
+#include "datagramsocket.h"
 
 #include <QTimer>
 
@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -22,20 +20,6 @@ QByteArray takeEnvironment(const char *name)
     const QByteArray value = qgetenv(name);
     ::unsetenv(name);
     return value;
-}
-
-// The socket address NOTIFY_SOCKET names: a path, or a name in the abstract
-// namespace when it starts with '@'. Anything else or too long is refused.
-bool makeAddress(const QByteArray &name, sockaddr_un *address, socklen_t *length)
-{
-    if (name.size() < 2 || (name.front() != '/' && name.front() != '@'))
-        return false;
-    // The length counts the name's bytes only, as an abstract name needs.
-    if (!makeUnixAddress(QString::fromLatin1(name), address, length))
-        return false;
-    if (name.front() == '@')
-        address->sun_path[0] = '\0';
-    return true;
 }
 
 // Half of systemd's watchdog time, in milliseconds; 0 when the variables ask
@@ -57,9 +41,8 @@ int pingInterval(const QByteArray &microseconds, const QByteArray &pid)
 class SystemdNotifierPrivate
 {
 public:
-    int fd = -1;
-    sockaddr_un address {};
-    socklen_t addressLength = 0;
+    DatagramSocket socket;
+    bool usable = false; // NOTIFY_SOCKET named a socket and one was made
     QTimer pingTimer;
     mutable bool failureReported = false;
 };
@@ -74,17 +57,19 @@ SystemdNotifier::SystemdNotifier(QObject *parent)
         runningNotifier = this;
     if (socketName.isEmpty())
         return;
-    if (!makeAddress(socketName, &d->address, &d->addressLength)) {
+    // A path or an abstract name; anything else or too long is refused.
+    if (socketName.size() < 2 || (socketName.front() != '/' && socketName.front() != '@')
+        || !d->socket.setAddress(socketName)) {
         std::fprintf(stderr, "NOTIFY_SOCKET names no usable socket; systemd is not told.\n");
         return;
     }
     // Non-blocking: a systemd that does not read its notifications must not
     // stop this process.
-    d->fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (d->fd < 0) {
+    if (!d->socket.open()) {
         std::fprintf(stderr, "Cannot open a socket to notify systemd: %s\n", std::strerror(errno));
         return;
     }
+    d->usable = true;
     // Pinged from the event loop, so that a loop that hangs stops the pings.
     const int intervalMs = pingInterval(watchdogUsec, watchdogPid);
     if (intervalMs > 0) {
@@ -97,8 +82,6 @@ SystemdNotifier::~SystemdNotifier()
 {
     if (runningNotifier == this)
         runningNotifier = nullptr;
-    if (d->fd >= 0)
-        ::close(d->fd);
 }
 
 void SystemdNotifier::notifyReady()
@@ -132,18 +115,15 @@ void SystemdNotifier::ping() const
 
 bool SystemdNotifier::send(const QByteArray &state) const
 {
-    if (d->fd < 0)
+    if (!d->usable)
         return false;
-    const ssize_t sent = ::sendto(d->fd, state.constData(), size_t(state.size()),
-                                  MSG_NOSIGNAL | MSG_DONTWAIT,
-                                  reinterpret_cast<const sockaddr *>(&d->address), d->addressLength);
-    if (sent == ssize_t(state.size()))
+    if (d->socket.send(state))
         return true;
     // Told once: a lost ping repeats every few seconds.
     if (!d->failureReported) {
         d->failureReported = true;
         std::fprintf(stderr, "Cannot notify systemd: %s\n",
-                     sent < 0 ? std::strerror(errno) : "message cut short");
+                     errno == EMSGSIZE ? "message cut short" : std::strerror(errno));
     }
     return false;
 }
