@@ -1,6 +1,7 @@
 #ifndef CONTROLSOCKET_H
 #define CONTROLSOCKET_H
 
+#include "qtservicebase.h"
 #include "qtunixsocket.h"
 
 #include <QByteArray>
@@ -19,9 +20,9 @@ QString sanitizedName(const QString &name);
 // "/var/tmp/" + sanitizedName(name) + ".qtservice"
 QString controlSocketPath(const QString &name);
 
-// A daemon may be busy for up to 30 s for each of its two workers while it
-// waits for them to start; the client waits a little longer than both.
-inline constexpr int controlReplyTimeoutMs = 65000;
+// A daemon may be busy waiting for each of its two workers to start; the
+// client waits a little longer than both.
+inline constexpr int controlReplyTimeoutMs = 2 * programStartWaitMs + 5000;
 
 // The part of that time a connection may take.
 inline constexpr int controlConnectTimeoutMs = QtUnixSocket::connectTimeoutMs;
@@ -80,7 +81,8 @@ DaemonSighting findServiceDaemon(const QString &serviceName);
 bool stopControlListener(const QString &serviceName, const ControlPeer &peer, int timeoutMs);
 
 // How long a stopping daemon may take to end, once it confirmed the stop or
-// got SIGTERM: it stops its workers and removes its socket.
-inline constexpr int daemonEndTimeoutMs = 30000;
+// got SIGTERM: it stops its workers and removes its socket, which may have to
+// wait for a worker's start that is under way.
+inline constexpr int daemonEndTimeoutMs = programStartWaitMs;
 
 #endif // CONTROLSOCKET_H

@@ -96,8 +96,8 @@ void QtServiceBase::setServiceFlags(ServiceFlags flags)
     if (d_ptr->serviceFlags == flags)
         return;
     d_ptr->serviceFlags = flags;
-    if (d_ptr->sysd)
-        d_ptr->sysd->serviceFlags = flags;
+    if (d_ptr->controlServer)
+        d_ptr->controlServer->serviceFlags = flags;
 }
 
 void QtServiceBase::stop()

@@ -10,6 +10,11 @@
 class QtServiceController;
 class QtServiceBasePrivate;
 
+// The longest a service's operation may wait for a program it starts to be
+// running, and so hold the daemon's event loop. The framework's own waits (for
+// a daemon's reply, its start report and its end) are made from it.
+inline constexpr int programStartWaitMs = 30000;
+
 // Turns a console program into a controllable Unix service. The program builds
 // exactly one object of a subclass and returns exec() from main(): exec()
 // reads the command line and either acts on the installed service (install,

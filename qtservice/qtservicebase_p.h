@@ -13,6 +13,17 @@ class QtServiceSysPrivate;
 class ServiceLock;
 class SystemLog;
 
+// What the framework's runs and command-line operations return to the shell.
+namespace ServiceExit {
+inline constexpr int success = 0;
+// An install or uninstall failed, or the service made no application.
+inline constexpr int failed = -1;
+// The daemon does not run: another one does, or its lock or socket was refused.
+inline constexpr int notStarted = -4;
+// -t could not stop the daemon it found.
+inline constexpr int notStopped = 1;
+} // namespace ServiceExit
+
 class QtServiceBasePrivate
 {
 public:
@@ -36,9 +47,8 @@ public:
     QtServiceBase::ServiceFlags serviceFlags;
     QStringList args;
     QtServiceController *controller;
-    QtServiceSysPrivate *sysd = nullptr;
-    // The daemon's system log, for as long as it serves; its identifier is
-    // made on first use.
+    QtServiceSysPrivate *controlServer = nullptr;
+    // The daemon's system log, for as long as it serves.
     std::unique_ptr<SystemLog> systemLog;
     // Held from the start of a run to the end of the process.
     std::unique_ptr<ServiceLock> lock;

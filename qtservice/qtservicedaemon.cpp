@@ -33,7 +33,7 @@ namespace {
 
 // The daemon reports at the very beginning of its run; this only bounds the
 // wait for one that hangs before.
-constexpr int startReportTimeoutMs = 30000;
+constexpr int startReportTimeoutMs = programStartWaitMs;
 
 // The toolkit's own UNIX event dispatcher rather than glib's: a worker's end
 // reaches the service through fewer layers, and glib's main context is never
@@ -78,7 +78,7 @@ int QtServiceBasePrivate::run(bool asDaemon, const QStringList &arguments)
 
     // Before any worker can start and before the socket path is touched.
     if (!takeLock())
-        return -4;
+        return ServiceExit::notStarted;
 
     if (asDaemon)
         createControlServer();
@@ -89,12 +89,12 @@ int QtServiceBasePrivate::run(bool asDaemon, const QStringList &arguments)
     }
     if (!QCoreApplication::instance()) {
         closeControlServer();
-        return -1;
+        return ServiceExit::failed;
     }
     if (!takeOverControlSocket()) {
         delete QCoreApplication::instance();
         closeControlServer();
-        return -4;
+        return ServiceExit::notStarted;
     }
 
     // SIGTERM (systemd, kill) and SIGINT (Ctrl-C in the foreground) end the
@@ -204,8 +204,8 @@ bool QtServiceBasePrivate::takeOverControlSocket()
 
 void QtServiceBasePrivate::createControlServer()
 {
-    sysd = new QtServiceSysPrivate;
-    sysd->serviceFlags = serviceFlags;
+    controlServer = new QtServiceSysPrivate;
+    controlServer->serviceFlags = serviceFlags;
     systemLog = std::make_unique<SystemLog>();
     // Files the daemon creates are not writable by the group and invisible
     // to others unless it says otherwise.
@@ -215,7 +215,7 @@ void QtServiceBasePrivate::createControlServer()
 void QtServiceBasePrivate::openControlSocket()
 {
     const QString path = controlSocketPath(controller->serviceName());
-    if (sysd->setPath(path))
+    if (controlServer->setPath(path))
         return;
     sockaddr_un address;
     socklen_t length;
@@ -228,14 +228,14 @@ void QtServiceBasePrivate::openControlSocket()
     }
     report(QStringLiteral("The service %1 cannot make its control socket %2: %3%4. It runs without "
                           "control and tries again every %5 s.")
-               .arg(controller->serviceName(), path, qt_error_string(sysd->setupError()), standingAt(path))
+               .arg(controller->serviceName(), path, qt_error_string(controlServer->setupError()), standingAt(path))
                .arg(controlSocketRetryMs / 1000),
            QtServiceBase::Error);
     // Whoever took the path may give it back, or room may be made: the
     // socket is tried again until it is made.
-    auto *retry = new QTimer(sysd);
-    QObject::connect(retry, &QTimer::timeout, sysd, [this, retry, path] {
-        if (!sysd->setPath(path))
+    auto *retry = new QTimer(controlServer);
+    QObject::connect(retry, &QTimer::timeout, controlServer, [this, retry, path] {
+        if (!controlServer->setPath(path))
             return;
         retry->deleteLater();
         report(QStringLiteral("The control socket %1 is made; the service is reachable.").arg(path),
@@ -255,11 +255,11 @@ QString QtServiceBasePrivate::standingAt(const QString &path)
 
 void QtServiceBasePrivate::closeControlServer()
 {
-    if (!sysd)
+    if (!controlServer)
         return;
-    sysd->close();
-    delete sysd;
-    sysd = nullptr;
+    controlServer->close();
+    delete controlServer;
+    controlServer = nullptr;
     systemLog.reset();
 }
 
@@ -329,11 +329,11 @@ QString QtServiceBase::executableFilePath() const
 void QtServiceBase::logMessage(const QString &message, MessageType type, int, uint,
                                const QByteArray &)
 {
-    SystemLog *systemLog = d_ptr->systemLog.get();
-    if (!systemLog)
+    QtServiceSysPrivate *server = d_ptr->controlServer;
+    if (!server || !d_ptr->systemLog)
         return;
-    if (systemLog->ident().isNull())
-        systemLog->setIdent(sanitizedName(serviceName()).toLocal8Bit());
+    if (server->ident.isNull())
+        server->ident = sanitizedName(serviceName()).toLocal8Bit();
 
     int priority;
     switch (type) {
@@ -350,5 +350,5 @@ void QtServiceBase::logMessage(const QString &message, MessageType type, int, ui
 
     const QStringList lines = message.split(QLatin1Char('\n'), Qt::KeepEmptyParts);
     for (const QString &line : lines)
-        systemLog->write(priority, line.toLocal8Bit());
+        d_ptr->systemLog->write(server->ident, priority, line.toLocal8Bit());
 }

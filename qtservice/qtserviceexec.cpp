@@ -59,12 +59,12 @@ private:
     int version();
     int foreground();
     int terminate();
-    int stopFailed(const QString &what, int result = 1);
+    int stopFailed(const QString &what, int result = ServiceExit::notStopped);
     int stopByLock(const QString &what);
     int command();
     int help();
     int programVersion();
-    int startPath();
+    int runOrLaunchDaemon();
 
     QString argument(int index) const { return d->args.value(index); }
 
@@ -77,7 +77,7 @@ private:
 int QtServiceCommandLine::dispatch()
 {
     if (d->args.size() < 2)
-        return startPath();
+        return runOrLaunchDaemon();
     const QString option = d->args.at(1);
     if (isOption(option, "-i", "-install"))
         return install();
@@ -91,11 +91,11 @@ int QtServiceCommandLine::dispatch()
         return terminate();
     if (isOption(option, "-p", "-pause")) {
         controller->pause();
-        return 0;
+        return ServiceExit::success;
     }
     if (isOption(option, "-r", "-resume")) {
         controller->resume();
-        return 0;
+        return ServiceExit::success;
     }
     if (isOption(option, "-c", "-command"))
         return command();
@@ -108,36 +108,36 @@ int QtServiceCommandLine::dispatch()
         return programVersion();
     // An unknown first argument is no error: it reaches the daemon as its
     // first argument.
-    return startPath();
+    return runOrLaunchDaemon();
 }
 
 int QtServiceCommandLine::install()
 {
     if (controller->isInstalled()) {
         fprintf(stderr, "The service %s is already installed\n", name.constData());
-        return 0;
+        return ServiceExit::success;
     }
     if (!q->install(argument(2), argument(3))) {
         fprintf(stderr, "The service %s could not be installed\n", name.constData());
-        return -1;
+        return ServiceExit::failed;
     }
     printf("The service %s has been installed under: %s\n", name.constData(),
            latin1(q->executableFilePath()).constData());
-    return 0;
+    return ServiceExit::success;
 }
 
 int QtServiceCommandLine::uninstall()
 {
     if (!controller->isInstalled()) {
         fprintf(stderr, "The service %s is not installed\n", name.constData());
-        return 0;
+        return ServiceExit::success;
     }
     if (!controller->uninstall()) {
         fprintf(stderr, "The service %s could not be uninstalled\n", name.constData());
-        return -1;
+        return ServiceExit::failed;
     }
     printf("The service %s has been uninstalled.\n", name.constData());
-    return 0;
+    return ServiceExit::success;
 }
 
 int QtServiceCommandLine::version()
@@ -154,14 +154,14 @@ int QtServiceCommandLine::version()
                 latin1(controlSocketPath(q->serviceName())).constData(), int(daemon.peer.pid),
                 uint(daemon.peer.uid));
     }
-    return 0;
+    return ServiceExit::success;
 }
 
 int QtServiceCommandLine::foreground()
 {
     d->args.removeAt(1);
     const int result = d->run(false, d->args);
-    if (result == -1)
+    if (result == ServiceExit::failed)
         qErrnoWarning("The service could not be executed.");
     return result;
 }
@@ -180,7 +180,7 @@ int QtServiceCommandLine::terminate()
     const ControlExchange stop = exchangeControlCommand(service, QStringLiteral("terminate"));
     if (stop.confirmed()) {
         if (waitForProcessEnd(stop.peer.pid, daemonEndTimeoutMs))
-            return 0;
+            return ServiceExit::success;
         return stopFailed(QStringLiteral("Its daemon (pid %1) confirmed the stop but still runs after %2 s")
                               .arg(stop.peer.pid).arg(daemonEndTimeoutMs / 1000));
     }
@@ -199,7 +199,7 @@ int QtServiceCommandLine::terminate()
         // Another user's daemon, whose lock this user cannot see.
         if (stopControlListener(service, stop.peer, QtServiceBasePrivate::takeOverTimeoutMs)) {
             fprintf(stderr, "%s; it was told to terminate and has ended.\n", qPrintable(stranger));
-            return 0;
+            return ServiceExit::success;
         }
         return stopFailed(stranger + QStringLiteral("; it was told to terminate but still runs"));
     }
@@ -211,7 +211,7 @@ int QtServiceCommandLine::stopByLock(const QString &what)
     // The daemon stops as cleanly on SIGTERM as on "terminate".
     pid_t holder = 0;
     if (ServiceLock::probe(sanitizedName(q->serviceName()), &holder) != ServiceLock::State::Held || holder <= 0)
-        return stopFailed(what, 0); // nothing this user can see runs: no failure
+        return stopFailed(what, ServiceExit::success); // nothing this user can see runs: no failure
 
     if (::kill(holder, SIGTERM) != 0) {
         return stopFailed(what + QStringLiteral("; SIGTERM to the daemon (pid %1) failed: %2")
@@ -220,7 +220,7 @@ int QtServiceCommandLine::stopByLock(const QString &what)
     if (!waitForProcessEnd(holder, daemonEndTimeoutMs))
         return stopFailed(what + QStringLiteral("; the daemon (pid %1) still runs after SIGTERM").arg(holder));
     fprintf(stderr, "%s; the daemon (pid %d) was stopped with SIGTERM.\n", qPrintable(what), int(holder));
-    return 0;
+    return ServiceExit::success;
 }
 
 int QtServiceCommandLine::command()
@@ -228,13 +228,13 @@ int QtServiceCommandLine::command()
     // No code, no number or one out of range all send 0.
     const int code = argument(2).toInt();
     controller->sendCommand(code);
-    return 0;
+    return ServiceExit::success;
 }
 
 int QtServiceCommandLine::help()
 {
     printf(usageText, latin1(argument(0)).constData());
-    return 0;
+    return ServiceExit::success;
 }
 
 int QtServiceCommandLine::programVersion()
@@ -242,22 +242,22 @@ int QtServiceCommandLine::programVersion()
     using mrv::ApplicationVersion;
     printf("%s %d.%d.%d.%d\n", ApplicationVersion::appName_.c_str(), ApplicationVersion::major_,
            ApplicationVersion::minor_, ApplicationVersion::patch_, ApplicationVersion::build_);
-    return 0;
+    return ServiceExit::success;
 }
 
-int QtServiceCommandLine::startPath()
+int QtServiceCommandLine::runOrLaunchDaemon()
 {
     if (qEnvironmentVariableIsSet("QTSERVICE_RUN")) {
         const int result = d->run(true, d->args);
-        if (result == -1)
+        if (result == ServiceExit::failed)
             qErrnoWarning("The service failed to run.");
         return result;
     }
     if (!d->launchDaemon()) {
         fprintf(stderr, "The service %s could not start\n", name.constData());
-        return -4;
+        return ServiceExit::notStarted;
     }
-    return 0;
+    return ServiceExit::success;
 }
 
 int QtServiceBase::exec()

@@ -49,6 +49,7 @@ public:
     static constexpr qint64 readChunk = 16 * 1024;
 
     QtServiceBase::ServiceFlags serviceFlags;
+    QByteArray ident; // the daemon's name in the system log, made on first use
 
 protected:
     void incomingConnection(qintptr socketDescriptor) override;

@@ -19,7 +19,7 @@ SystemLog::SystemLog(const char *socketPath)
     socket.setAddress(socketPath);
 }
 
-QByteArray SystemLog::format(int priority, const QByteArray &text) const
+QByteArray SystemLog::format(const QByteArray &ident, int priority, const QByteArray &text)
 {
     const time_t now = ::time(nullptr);
     struct tm local;
@@ -27,20 +27,20 @@ QByteArray SystemLog::format(int priority, const QByteArray &text) const
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%s %2d %02d:%02d:%02d ", monthNames[local.tm_mon % 12],
                   local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-    return '<' + QByteArray::number(LOG_DAEMON | priority) + '>' + stamp + tag + '['
+    return '<' + QByteArray::number(LOG_DAEMON | priority) + '>' + stamp + ident + '['
         + QByteArray::number(::getpid()) + "]: " + text;
 }
 
-void SystemLog::write(int priority, const QByteArray &text)
+void SystemLog::write(const QByteArray &ident, int priority, const QByteArray &text)
 {
     if (droppedCount > 0) {
         const QByteArray notice = QByteArray::number(droppedCount) + " system log entries were dropped";
-        if (!socket.send(format(LOG_WARNING, notice))) {
+        if (!socket.send(format(ident, LOG_WARNING, notice))) {
             ++droppedCount;
             return;
         }
         droppedCount = 0;
     }
-    if (!socket.send(format(priority, text)))
+    if (!socket.send(format(ident, priority, text)))
         ++droppedCount;
 }

@@ -19,20 +19,17 @@ public:
     SystemLog(const SystemLog &) = delete;
     SystemLog &operator=(const SystemLog &) = delete;
 
-    void setIdent(const QByteArray &ident) { tag = ident; }
-    QByteArray ident() const { return tag; }
-
-    // priority is one of LOG_ERR, LOG_WARNING, LOG_INFO, ...
-    void write(int priority, const QByteArray &text);
+    // ident names the writer in the entry; priority is one of LOG_ERR,
+    // LOG_WARNING, LOG_INFO, ...
+    void write(const QByteArray &ident, int priority, const QByteArray &text);
 
     // Entries dropped since the last one delivered.
     quint64 dropped() const { return droppedCount; }
 
 private:
-    QByteArray format(int priority, const QByteArray &text) const;
+    static QByteArray format(const QByteArray &ident, int priority, const QByteArray &text);
 
     DatagramSocket socket;
-    QByteArray tag;
     quint64 droppedCount = 0;
 };
 
