@@ -26,7 +26,6 @@ public:
 
     // Calls the function once, delayMs from now.
     void start(int delayMs);
-    int pendingCount() const { return int(deadlines.size()); }
 
 private:
     void onActivated();

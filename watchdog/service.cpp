@@ -1,7 +1,6 @@
 #include "service.h"
 
 #include "applicationversion.h"
-#include "deadlinetimer.h"
 #include "pathtrust.h"
 #include "printable.h"
 #include "resourcefolder.h"
@@ -138,12 +137,4 @@ void Service::resume()
 bool Service::install(const QString &account, const QString &password)
 {
     return ServiceType::install(account, password);
-}
-
-void Service::startProcessAfter(int delayMs)
-{
-    // Made on first use: its descriptor needs the application's event loop.
-    if (!startTimer)
-        startTimer = new DeadlineTimer([this] { startProcess(); }, this);
-    startTimer->start(delayMs);
 }

@@ -3,6 +3,7 @@
 
 #include "qtservice.h"
 #include "rendersettings.h"
+#include "workerrecord.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -25,11 +26,6 @@ class SVNRServiceController;
 // Named so that the meta-object system knows the service base by this name
 // too: a meta-cast to "ServiceType" finds it.
 typedef QtService<QCoreApplication> ServiceType;
-
-// The worker's PID, which is also its process group (it starts a session of
-// its own), kept on its process object: QProcess forgets the PID before it
-// tells how the process ended, and the group outlives it.
-inline constexpr char workerPidProperty[] = "workerPid";
 
 class Service : public QObject, public ServiceType
 {
@@ -71,10 +67,15 @@ protected:
     bool overrideExists(const QString &path) const;
     void rollbackVersion(QProcess *process);
 
+    // One record per worker; the process objects are known by their names
+    // below, each the one its record holds.
+    WorkerRecord cpuWorker{ WorkerRecord::Role::Cpu };
+    WorkerRecord gpuWorker{ WorkerRecord::Role::Gpu };
+
     QString name;
     QString appPath;
     bool ignoreErrors = false;
-    QProcess *cpuProc = nullptr;
+    QProcess *&cpuProc = cpuWorker.process;
     QDir dataPath;
     QString appName;
     bool isWorker = false;
@@ -83,22 +84,29 @@ protected:
     // The settings read as the application was made serve the start that
     // follows at once; later starts and resumes read them again.
     bool workerSettingsFresh = false;
-    QProcess *gpuProc = nullptr;
+    QProcess *&gpuProc = gpuWorker.process;
 
     // Delays of the first start and of every restart. Fixed in the product;
     // tests of the supervision shorten them.
     int startDelayMs = 5000;
     int restartDelayMs = 5000;
 
+    // The record of a current worker process; none for any other.
+    WorkerRecord *recordOf(const QProcess *process)
+    {
+        return !process ? nullptr : process == cpuProc ? &cpuWorker : process == gpuProc ? &gpuWorker : nullptr;
+    }
+
     // What the system log and systemd's status line say about the workers.
-    QString workerRole(const QProcess *process) const;
-    void reportStarted(QProcess *process);
-    void reportFailure(const QProcess *process, QProcess::ProcessError error);
-    void reportExit(const QProcess *process, int code, QProcess::ExitStatus status);
+    QString workerRole(const WorkerRecord &worker) const;
+    void reportStarted(const WorkerRecord &worker);
+    void reportFailure(const WorkerRecord &worker, QProcess::ProcessError error);
+    void reportExit(const WorkerRecord &worker, int code, QProcess::ExitStatus status);
     void reportStatus() const;
 
 private:
-    void releaseProcess(QProcess *&process);
+    void releaseProcess(WorkerRecord &worker);
+    void noteEnd(WorkerRecord &worker, WorkerRecord::End::Kind kind, int value);
     // Calls startProcess() delayMs from now, on time (see DeadlineTimer).
     void startProcessAfter(int delayMs);
 

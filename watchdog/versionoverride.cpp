@@ -103,10 +103,12 @@ bool Service::overrideExists(const QString &path) const
 void Service::rollbackVersion(QProcess *process)
 {
     const auto isRunning = [](const QProcess *p) { return p && p->state() == QProcess::Running; };
+    const WorkerRecord *worker = recordOf(process);
+    const QString role = worker ? workerRole(*worker) : QStringLiteral("worker");
     if (isWorker && cpuEnabled && gpuEnabled && (isRunning(cpuProc) || isRunning(gpuProc))) {
         qWarning() << "Not rolling back since both CPU and GPU are enabled and one is still running!";
         logMessage(QStringLiteral("No rollback after the failure of the %1: the other worker still runs")
-                       .arg(workerRole(process)),
+                       .arg(role),
                    Warning);
         return;
     }
@@ -119,7 +121,7 @@ void Service::rollbackVersion(QProcess *process)
         qDebug() << "Rolling back to default installed version";
         if (file->remove()) {
             logMessage(QStringLiteral("Rolled back to the default installed worker after the failure of the %1")
-                           .arg(workerRole(process)),
+                           .arg(role),
                        Warning);
         } else {
             qCritical() << "Could not perform rollback!!";

@@ -2,8 +2,10 @@
 
 #include "service.h"
 
+#include "deadlinetimer.h"
 #include "programcheck.h"
 
+#include <QDeadlineTimer>
 #include <QDebug>
 
 #include <csignal>
@@ -11,8 +13,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr int startTimeoutMs = 30000;
 
 const char *errorText(QProcess::ProcessError error)
 {
@@ -39,11 +39,10 @@ const char *errorText(QProcess::ProcessError error)
 
 // A worker's helpers share its group: ending the group leaves nothing of
 // the worker behind, whether it is stopped or ended on its own.
-void endWorkerGroup(const QProcess *process)
+void endWorkerGroup(const WorkerRecord &worker)
 {
-    const pid_t group = pid_t(process->property(workerPidProperty).toLongLong());
-    if (group > 1)
-        ::kill(-group, SIGKILL);
+    if (worker.pid > 1)
+        ::kill(-worker.pid, SIGKILL);
 }
 
 // A failed start that is the worker installation's fault: its program is
@@ -128,15 +127,23 @@ bool Service::launchProcess(QProcess *process, const QStringList &arguments, con
     logMessage(QStringLiteral("Starting process.."), Information);
     qDebug() << "Starting process.." << program << arguments;
 
+    WorkerRecord *worker = recordOf(process);
+    worker->state = WorkerRecord::State::Starting;
+    worker->program = program;
+    worker->pid = 0;
+    worker->startedAt = QDateTime::currentDateTime();
+    worker->startedMs = QDeadlineTimer::current().deadline();
+    ++worker->starts;
     // A failure to start is reported through onProcError while this runs;
     // the process object may then already be released (deleted later).
     process->start(program, arguments, QIODevice::ReadWrite);
-    if (process->waitForStarted(startTimeoutMs)) {
-        process->setProperty(workerPidProperty, process->processId());
+    if (process->waitForStarted(programStartWaitMs)) {
+        worker->state = WorkerRecord::State::Up;
+        worker->pid = pid_t(process->processId());
         const QString message = QStringLiteral("Started with PID: %1").arg(process->processId());
         logMessage(message, Information);
         qDebug() << message;
-        reportStarted(process);
+        reportStarted(*worker);
     } else {
         qWarning() << "Failed to start process:" << process->program();
     }
@@ -156,12 +163,19 @@ void Service::onProcFinished(int code, QProcess::ExitStatus status)
         qDebug() << "Ignore errors true, no restart performed in onProcFinished";
         return;
     }
+    WorkerRecord *worker = recordOf(process);
+    if (worker) {
+        noteEnd(*worker, status == QProcess::CrashExit ? WorkerRecord::End::Kind::Signalled
+                                                        : WorkerRecord::End::Kind::Exited,
+                code);
+    }
     if (status == QProcess::NormalExit && code == 0) {
         scheduleRestart(process);
         return;
     }
     qCritical() << "Procces crashed   " << name << "@" << appPath;
-    reportExit(process, code, status);
+    if (worker)
+        reportExit(*worker, code, status);
     rollbackVersion(process);
     scheduleRestart(process);
 }
@@ -175,7 +189,13 @@ void Service::onProcError(QProcess::ProcessError error)
         qDebug() << "Ignore errors true, no restart performed in onProcError";
         return;
     }
-    reportFailure(process, error);
+    if (WorkerRecord *worker = recordOf(process)) {
+        if (error == QProcess::FailedToStart)
+            noteEnd(*worker, WorkerRecord::End::Kind::FailedToStart, 0);
+        else if (error == QProcess::Crashed)
+            noteEnd(*worker, WorkerRecord::End::Kind::Signalled, process->exitCode());
+        reportFailure(*worker, error);
+    }
     const QString path = resolveAppPath();
     qCritical() << (process == gpuProc ? "GPU" : "") << "Procces error from" << name << "@" << path
                 << "program=" << process->program() << "args=" << process->arguments();
@@ -193,49 +213,60 @@ void Service::onProcError(QProcess::ProcessError error)
 
 void Service::scheduleRestart(QProcess *process)
 {
-    if (process == gpuProc) {
-        releaseProcess(gpuProc);
-    } else if (process == cpuProc) {
-        releaseProcess(cpuProc);
-    } else if (process) {
-        // Not a current worker: release it without touching the fields, so
-        // that neither of them is left pointing at a deleted object.
-        releaseProcess(process);
+    if (WorkerRecord *worker = recordOf(process)) {
+        releaseProcess(*worker);
+        worker->state = WorkerRecord::State::WaitingToRestart;
     }
     reportStatus();
     startProcessAfter(restartDelayMs);
 }
 
+void Service::startProcessAfter(int delayMs)
+{
+    // Made on first use: its descriptor needs the application's event loop.
+    if (!startTimer)
+        startTimer = new DeadlineTimer([this] { startProcess(); }, this);
+    startTimer->start(delayMs);
+}
+
+void Service::noteEnd(WorkerRecord &worker, WorkerRecord::End::Kind kind, int value)
+{
+    worker.lastEnd = { kind, value, QDateTime::currentDateTime() };
+    worker.state = WorkerRecord::State::WaitingToRestart;
+}
+
 void Service::stopProcesses()
 {
     ignoreErrors = true;
-    const std::initializer_list<QProcess **> fields{ &cpuProc, &gpuProc };
+    const std::initializer_list<WorkerRecord *> workers{ &cpuWorker, &gpuWorker };
     // Both workers get their kill before the watchdog waits for either, so
     // a stop waits for one teardown, not two in a row.
-    for (QProcess **field : fields) {
-        if (*field) {
-            (*field)->disconnect();
-            endWorkerGroup(*field);
-            (*field)->kill();
+    for (WorkerRecord *worker : workers) {
+        if (worker->process) {
+            worker->process->disconnect();
+            endWorkerGroup(*worker);
+            worker->process->kill();
         }
     }
-    for (QProcess **field : fields) {
-        if (*field) {
-            (*field)->close();
-            releaseProcess(*field);
+    for (WorkerRecord *worker : workers) {
+        if (worker->process) {
+            worker->process->close();
+            releaseProcess(*worker);
         }
+        worker->state = WorkerRecord::State::Stopped;
     }
 }
 
-void Service::releaseProcess(QProcess *&process)
+void Service::releaseProcess(WorkerRecord &worker)
 {
+    QProcess *&process = worker.process;
     if (!process)
         return;
     // Removing the connections first means a released process can reach
     // neither slot again: a crash, reported as an error and as a crash exit,
     // is handled once.
     process->disconnect();
-    endWorkerGroup(process);
+    endWorkerGroup(worker);
     // Without an application (the service is being destroyed after its
     // loop) a deferred deletion would never run.
     if (QCoreApplication::instance())

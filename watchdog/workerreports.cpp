@@ -8,71 +8,60 @@
 #include "printable.h"
 #include "systemdnotifier.h"
 
-#include <QVariant>
-
-namespace {
-
-qint64 workerPid(const QProcess *process)
-{
-    return process->property(workerPidProperty).toLongLong();
-}
-
-} // namespace
-
-QString Service::workerRole(const QProcess *process) const
+QString Service::workerRole(const WorkerRecord &worker) const
 {
     if (!isWorker)
         return QStringLiteral("worker");
-    return process == gpuProc ? QStringLiteral("GPU worker") : QStringLiteral("CPU worker");
+    return worker.role == WorkerRecord::Role::Gpu ? QStringLiteral("GPU worker") : QStringLiteral("CPU worker");
 }
 
-void Service::reportStarted(QProcess *process)
+void Service::reportStarted(const WorkerRecord &worker)
 {
-    if (process->program() != appPath) {
+    if (worker.program != appPath) {
         logMessage(QStringLiteral("The %1 (PID %2) runs from the version override %3")
-                       .arg(workerRole(process))
-                       .arg(process->processId())
-                       .arg(printable(process->program())),
+                       .arg(workerRole(worker))
+                       .arg(worker.pid)
+                       .arg(printable(worker.program)),
                    Warning);
     }
     reportStatus();
 }
 
-void Service::reportFailure(const QProcess *process, QProcess::ProcessError error)
+void Service::reportFailure(const WorkerRecord &worker, QProcess::ProcessError error)
 {
-    const QString role = workerRole(process);
+    const QString role = workerRole(worker);
     switch (error) {
     case QProcess::FailedToStart:
         logMessage(QStringLiteral("The %1 could not start from %2: %3")
-                       .arg(role, printable(process->program()), printable(process->errorString())),
+                       .arg(role, printable(worker.program), printable(worker.process->errorString())),
                    Error);
         break;
     case QProcess::Crashed:
-        reportExit(process, process->exitCode(), QProcess::CrashExit);
+        reportExit(worker, worker.process->exitCode(), QProcess::CrashExit);
         return;
     default:
         logMessage(QStringLiteral("The %1 (PID %2) failed: %3")
                        .arg(role)
-                       .arg(workerPid(process))
-                       .arg(printable(process->errorString())),
+                       .arg(worker.pid)
+                       .arg(printable(worker.process->errorString())),
                    Error);
         break;
     }
 }
 
-void Service::reportExit(const QProcess *process, int code, QProcess::ExitStatus status)
+void Service::reportExit(const WorkerRecord &worker, int code, QProcess::ExitStatus status)
 {
-    const QString role = workerRole(process);
+    const QString role = workerRole(worker);
     if (status == QProcess::CrashExit) {
         logMessage(QStringLiteral("The %1 (PID %2) was killed by signal %3")
                        .arg(role)
-                       .arg(workerPid(process))
+                       .arg(worker.pid)
                        .arg(code),
                    Error);
     } else {
         logMessage(QStringLiteral("The %1 (PID %2) exited with code %3")
                        .arg(role)
-                       .arg(workerPid(process))
+                       .arg(worker.pid)
                        .arg(code),
                    Warning);
     }
@@ -81,11 +70,11 @@ void Service::reportExit(const QProcess *process, int code, QProcess::ExitStatus
 void Service::reportStatus() const
 {
     QStringList parts;
-    for (const QProcess *process : { cpuProc, gpuProc }) {
-        if (!process || process->state() != QProcess::Running)
+    for (const WorkerRecord *worker : { &cpuWorker, &gpuWorker }) {
+        if (!worker->process || worker->process->state() != QProcess::Running)
             continue;
-        QString part = QStringLiteral("%1 PID %2").arg(workerRole(process)).arg(process->processId());
-        if (process->program() != appPath)
+        QString part = QStringLiteral("%1 PID %2").arg(workerRole(*worker)).arg(worker->pid);
+        if (worker->program != appPath)
             part += QStringLiteral(" (version override)");
         parts << part;
     }

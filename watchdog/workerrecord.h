@@ -1,0 +1,50 @@
+#ifndef WORKERRECORD_H
+#define WORKERRECORD_H
+
+#include <QDateTime>
+#include <QString>
+
+#include <sys/types.h>
+
+class QProcess;
+
+// Everything the watchdog knows of one supervised worker: which it is, the
+// process that runs it now, and how its runs went. The service keeps one
+// record per role for its whole life; the process object comes and goes
+// with every run.
+struct WorkerRecord
+{
+    enum class Role { Cpu, Gpu };
+    enum class State { Stopped, Starting, Up, WaitingToRestart };
+
+    // How a run ended: an exit code, a signal, or no start at all.
+    struct End
+    {
+        enum class Kind { None, Exited, Signalled, FailedToStart };
+        Kind kind = Kind::None;
+        int value = 0;  // the exit code or the signal
+        QDateTime at;   // wall-clock time the watchdog saw it
+    };
+
+    explicit WorkerRecord(Role role) : role(role) {}
+
+    const Role role;
+    State state = State::Stopped;
+    QProcess *process = nullptr; // owned by the service; none between runs
+    // The worker's PID, which is also its process group (it starts a session
+    // of its own). Kept here because QProcess forgets the PID before it tells
+    // how the process ended, and the group outlives it.
+    pid_t pid = 0;
+    // The program the run was started from: the default installed worker or
+    // the one a version override points to.
+    QString program;
+    QDateTime startedAt;   // when the current or last run started
+    qint64 startedMs = 0;  // the same on the monotonic clock, for durations
+    int starts = 0;        // runs started since the watchdog started
+    End lastEnd;
+
+    // Restarts are every start after the first.
+    int restarts() const { return starts > 0 ? starts - 1 : 0; }
+};
+
+#endif // WORKERRECORD_H
