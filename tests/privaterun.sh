@@ -5,10 +5,17 @@
 # PID namespace, so that every daemon and worker the test started dies with
 # it, also when CTest kills it at its timeout (--kill-child: the namespace's
 # first process gets SIGKILL when unshare goes, and all others with it).
+# Where it can be had, a network namespace too: abstract socket addresses
+# (systemd's notify socket, as the tests play it) belong to one, and tests
+# running side by side must not receive each other's daemons' datagrams.
 # Without root or unshare the locks lie in the user's runtime folder, and the
 # test runs as it is.
-if [ "$(id -u)" = 0 ] && unshare --mount --propagation private --pid --fork --kill-child --mount-proc true 2>/dev/null; then
-    exec unshare --mount --propagation private --pid --fork --kill-child --mount-proc \
-        sh -c 'mount -t tmpfs -o mode=755 tmpfs /run && exec "$@"' sh "$@"
+if [ "$(id -u)" = 0 ]; then
+    for net in --net ""; do
+        if unshare ${net:+"$net"} --mount --propagation private --pid --fork --kill-child --mount-proc true 2>/dev/null; then
+            exec unshare ${net:+"$net"} --mount --propagation private --pid --fork --kill-child --mount-proc \
+                sh -c 'mount -t tmpfs -o mode=755 tmpfs /run && exec "$@"' sh "$@"
+        fi
+    done
 fi
 exec "$@"
