@@ -1,7 +1,7 @@
 #ifndef LOGGER_H
 #define LOGGER_H
 
-#include "resourcefolder.h"
+#include "foldercreation.h"
 
 #include <QDateTime>
 #include <QFile>

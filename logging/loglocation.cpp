@@ -1,5 +1,6 @@
 #include "loglocation.h"
 
+#include "foldercreation.h"
 #include "pathtrust.h"
 #include "printable.h"
 #include "resourcefolder.h"

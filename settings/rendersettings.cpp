@@ -2,9 +2,9 @@
 
 #include "languagedetection.h"
 #include "languages.h"
-#include "settingsstorage.h"
 #include "sgpuinfo.h"
 #include "storedtext.h"
+#include "storestatus.h"
 
 #include <QDebug>
 #include <QFile>
@@ -273,6 +273,14 @@ void readSmtp(const QSettings &store, RenderSettings &s)
     s.emailDatabaseErrors = readBool(store, QStringLiteral("emailDatabaseErrors"), true);
     s.emailResultErrors = readBool(store, QStringLiteral("emailResultErrors"), true);
     s.emailGeneralErrors = readBool(store, QStringLiteral("emailGeneralErrors"), true);
+}
+
+// Read and write for everyone (rw-rw-rw-).
+QFileDevice::Permissions allReadWritePermissions()
+{
+    return QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser
+            | QFileDevice::WriteUser | QFileDevice::ReadGroup | QFileDevice::WriteGroup
+            | QFileDevice::ReadOther | QFileDevice::WriteOther;
 }
 
 QString storedPassword(const QString &plain)
