@@ -1,10 +1,9 @@
 #ifndef LOGGER_H
 #define LOGGER_H
 
-#include "resourcefolder.h"
+#include "foldercreation.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QString>
 #include <QtGlobal>
 
@@ -51,14 +50,6 @@ public:
     // midnight by itself.
     QString currentLogFilePath() const;
 
-    // Opens file for one entry (append, unbuffered, created when missing) and
-    // gives it mode 0666 whatever the creation mask is. Anything but a plain
-    // file is refused. Prints the failure on standard output and returns false
-    // when it cannot be opened. The file is opened through its descriptor, so
-    // once open it no longer reports its name. The handler itself does the
-    // same on the bare descriptor.
-    bool openLogFile(QFile &file) const;
-
     // Deletes the oldest dated log files of filePrefix so that daysToKeep - 1
     // of them remain (a count of files, not a span of days). Only names of
     // exactly filePrefix, a valid date and ".log" are candidates. The count
@@ -90,15 +81,7 @@ private:
     Logger() = default;
     Q_DISABLE_COPY_MOVE(Logger)
 
-    // Date part of the file names, written and read back with the C locale's
-    // English month abbreviations whatever the system locale is.
-    static constexpr char fileDateFormat[] = "dd_MMM_yyyy";
-
     QDateTime now() const;
-    QString logFilePathAt(const QDateTime &moment) const;
-    // Writes the timestamp and tail (the rest of the line) under the entry
-    // mutex.
-    bool writeEntry(const QByteArray &tail, QString *failure) const;
     void pruneOldLogs(int daysToKeep) const;
     void reportFailure(const QString &text);
 

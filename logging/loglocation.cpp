@@ -1,5 +1,7 @@
 #include "loglocation.h"
 
+#include "foldercreation.h"
+#include "logfoldertrust.h"
 #include "pathtrust.h"
 #include "printable.h"
 #include "resourcefolder.h"
@@ -51,7 +53,7 @@ bool isAllowedLogLocation(const QString &location, const QString &settingsFile, 
     // What exists of it decides where anything can be created; a file there
     // only makes the creation fail, which is reported as such.
     const QFileInfo reached(existing);
-    if (!PathTrust::isTrustedFolder(reached.isDir() ? existing : reached.absolutePath(), reason))
+    if (!isTrustedLogFolder(reached.isDir() ? existing : reached.absolutePath(), reason))
         return false;
     const QString resources = QFileInfo(resourceFolderPath()).canonicalFilePath();
     if (isWithin(folder, resources)) {

@@ -1,6 +1,7 @@
 #include "logger.h"
 
-#include "pathtrust.h"
+#include "logfilename.h"
+#include "logfoldertrust.h"
 
 #include <QDir>
 #include <QLocale>
@@ -11,11 +12,11 @@
 
 namespace {
 
-// The date of a name that is exactly prefix, a valid date in format and
-// ".log"; the invalid date for any other name, which is never touched:
-// notes, rotated copies and the logs of programs whose prefix continues ours
-// share the folder.
-QDate dateOfLogName(const QString &name, const QString &prefix, const char *format)
+// The date of a name that is exactly prefix, a valid date and ".log"; the
+// invalid date for any other name, which is never touched: notes, rotated
+// copies and the logs of programs whose prefix continues ours share the
+// folder.
+QDate dateOfLogName(const QString &name, const QString &prefix)
 {
     const QLatin1String suffix(".log");
     // "dd_MMM_yyyy" is eleven characters in the C locale.
@@ -24,9 +25,9 @@ QDate dateOfLogName(const QString &name, const QString &prefix, const char *form
         || !name.endsWith(suffix))
         return QDate();
     const QString text = name.mid(prefix.size(), dateLength);
-    const QDate date = QLocale::c().toDate(text, QLatin1String(format));
+    const QDate date = QLocale::c().toDate(text, QLatin1String(logFileDateFormat));
     // Read back exactly: no other spelling of the same day counts.
-    if (!date.isValid() || QLocale::c().toString(date, QLatin1String(format)) != text)
+    if (!date.isValid() || QLocale::c().toString(date, QLatin1String(logFileDateFormat)) != text)
         return QDate();
     return date;
 }
@@ -42,14 +43,14 @@ void Logger::removeOldLogs(int daysToKeep)
 void Logger::pruneOldLogs(int daysToKeep) const
 {
     QString refusal;
-    if (!PathTrust::isTrustedFolder(logFolder, &refusal))
+    if (!isTrustedLogFolder(logFolder, &refusal))
         return;
     const QDir folder(logFolder);
     const QStringList names = folder.entryList(QDir::Files | QDir::Hidden, QDir::NoSort);
 
     QMap<QDate, QString> pathsByDate;
     for (const QString &name : names) {
-        const QDate date = dateOfLogName(name, filePrefix, fileDateFormat);
+        const QDate date = dateOfLogName(name, filePrefix);
         if (date.isValid())
             pathsByDate.insert(date, folder.absoluteFilePath(name));
     }

@@ -1,15 +1,82 @@
 #include "resourcefolder.h"
 
-#include "settingsstorage.h"
+#include "foldercreation.h"
+#include "pathtrust.h"
+#include "settingssnapshot.h"
+#include "storestatus.h"
 
-#include <QDebug>
+#include <QCoreApplication>
 #include <QFile>
+#include <QSettings>
 
-#include <cerrno>
+#include <mutex>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
+
+namespace {
+
+const QString resourcesKey = QStringLiteral("resources");
+
+QSettings systemStore()
+{
+    return QSettings(QSettings::SystemScope, QStringLiteral("Morvek"),
+                     QStringLiteral("Solvane Network Rendering"));
+}
+
+// What "resources" in a resources.ini said when the file looked as it does
+// now. The folder is asked for many times while a watchdog starts, and
+// reading the file goes through a private copy; a file that changed in any
+// way (replaced, written, touched) is read again.
+struct ResourcesIniCache
+{
+    std::mutex lock;
+    bool valid = false;
+    struct stat seen = {};
+    QString folder;
+
+    static bool same(const struct stat &a, const struct stat &b)
+    {
+        return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size
+            && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec
+            && a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+    }
+};
+
+QString readResourcesIni(const QString &iniPath)
+{
+    static ResourcesIniCache cache;
+    struct stat now;
+    if (::stat(QFile::encodeName(iniPath).constData(), &now) != 0)
+        return QString();
+    const std::lock_guard<std::mutex> guard(cache.lock);
+    if (cache.valid && ResourcesIniCache::same(now, cache.seen))
+        return cache.folder;
+    QString error;
+    const std::unique_ptr<SettingsSnapshot> ini = SettingsSnapshot::take(iniPath, &error);
+    if (!error.isEmpty())
+        PathTrust::reportOnce(error);
+    cache.folder = ini->store().value(resourcesKey).toString();
+    // A file changed while it was read is read again next time, and so is
+    // one that could not be read: what it says is not known yet.
+    struct stat after;
+    cache.valid = error.isEmpty() && ::stat(QFile::encodeName(iniPath).constData(), &after) == 0
+            && ResourcesIniCache::same(now, after);
+    cache.seen = now;
+    return cache.folder;
+}
+
+QString configuredResourceFolder()
+{
+    const QString iniPath = QDir(QCoreApplication::applicationDirPath())
+                                    .filePath(QStringLiteral("resources.ini"));
+    const QString folder = readResourcesIni(iniPath);
+    if (!folder.isEmpty())
+        return folder;
+    const QSettings system = systemStore();
+    return QDir::fromNativeSeparators(system.value(resourcesKey).toString());
+}
+
+} // namespace
 
 QString resourceFolderPath()
 {
@@ -25,47 +92,10 @@ QDir logsFolder(bool create)
     return create ? ensureFolder(QDir(path), logFolderMode) : QDir(path);
 }
 
-QDir ensureFolder(const QDir &folder, int mode)
+void storeResourceFolder(const QString &path)
 {
-    if (!folder.exists()) {
-        qDebug() << "Creating folder:" << folder.absolutePath();
-        // Whether it worked is the caller's to find out: it looks at the
-        // folder again and reports in its own terms.
-        createFolder(folder.absolutePath(), mode);
-    }
-    return folder;
-}
-
-int openFolderAt(int parent, const char *name)
-{
-    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-    const int fd = ::openat(parent, name, flags | O_NOFOLLOW);
-    if (fd >= 0 || (errno != ELOOP && errno != ENOTDIR))
-        return fd;
-    struct stat link;
-    const bool followed = ::fstatat(parent, name, &link, AT_SYMLINK_NOFOLLOW) == 0
-            && S_ISLNK(link.st_mode) && (link.st_uid == 0 || ::geteuid() != 0);
-    return followed ? ::openat(parent, name, flags) : -1;
-}
-
-bool createFolder(const QString &path, int mode)
-{
-    const QList<QByteArray> names = QFile::encodeName(QDir::cleanPath(QDir(path).absolutePath()))
-                                            .split('/');
-    int parent = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (qsizetype i = 0; parent >= 0 && i < names.size(); ++i) {
-        const QByteArray &name = names.at(i);
-        if (name.isEmpty())
-            continue;
-        const bool created = ::mkdirat(parent, name.constData(), 0700) == 0;
-        const int child = openFolderAt(parent, name.constData());
-        if (child >= 0 && created)
-            ::fchmod(child, mode_t(i == names.size() - 1 ? mode : createdFolderMode));
-        ::close(parent);
-        parent = child;
-    }
-    if (parent < 0)
-        return false;
-    ::close(parent);
-    return true;
+    QSettings system = systemStore();
+    system.setValue(resourcesKey, QDir::toNativeSeparators(path));
+    system.sync();
+    reportStoreStatus(system);
 }

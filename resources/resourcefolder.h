@@ -6,43 +6,23 @@
 
 // The installation keeps its shared files (settings, version files, logs) in
 // one resource folder that the manager, the workers and the watchdog agree on.
+// It is recorded as "resources" in "resources.ini" beside the executable or
+// in the installation's system-scope store.
 
 // Where the resource folder is: the configured location, else the default
-// folder. Neither is tested for existence nor created.
+// folder. Neither is tested for existence nor created. The configured
+// location is "resources" in "resources.ini" beside the executable, else in
+// the system-scope store; an empty value in "resources.ini" does not hide the
+// system-wide one.
 QString resourceFolderPath();
 
 // The "Logs" subfolder of the resource folder; created with its parents when
 // create is true and it is missing.
 QDir logsFolder(bool create);
 
-// Modes of the folders created here, whatever the creation mask: missing
-// parents and the resource folder are root's alone to change; in a log folder
-// every program of the installation adds its own log, and the sticky bit
-// keeps each from renaming or deleting another's.
-inline constexpr int createdFolderMode = 0755;
-inline constexpr int logFolderMode = 01777;
-
-// A copy of folder, created first (with its parents) when it is missing: the
-// folder itself gets mode, missing parents createdFolderMode.
-QDir ensureFolder(const QDir &folder, int mode = createdFolderMode);
-
-// Creates path with every missing parent as ensureFolder() does; true when it
-// exists as a folder afterwards. Each new folder is reached through its
-// parent's descriptor and never through a symbolic link, so a rename in a
-// folder others can write cannot redirect the change of mode; an existing
-// folder on the way is reached through a link only when root owns the link.
-bool createFolder(const QString &path, int mode);
-
-// Opens name in parent (a folder descriptor, or AT_FDCWD for a path) as a
-// folder without following a final symbolic link, unless the link is root's
-// (as /var/run) or the process is no root process: a link of another user
-// could point anywhere by the time it is used. The descriptor, or -1 with
-// errno telling why (ENOENT when nothing is there).
-int openFolderAt(int parent, const char *name);
-
-// Mode of "a log folder that must exist already": named by a file others can
-// write, outside the resource folder, it is never created.
-inline constexpr int noFolderCreation = 0;
+// Records path as the resource folder in the system-scope store; a failed
+// write is reported like one of the settings file.
+void storeResourceFolder(const QString &path);
 
 // The folder used when nothing is configured.
 inline constexpr char defaultResourceFolder[] = "/var/local/share/SolvaneNetworkResources/";

@@ -103,12 +103,4 @@ RenderSettings readSettings(QSettings &store);
 // when the store is not writable.
 bool writeSettings(QSettings &store, const RenderSettings &settings);
 
-// Inside the store's current group: moves the value of legacyKey to key,
-// replacing key's value, when legacyKey is present.
-void migrateKey(QSettings &store, const QString &legacyKey, const QString &key);
-
-// Moves every key below the top-level group legacyGroup into group, replacing
-// same-named keys there and keeping the others of group.
-void migrateGroup(QSettings &store, const QString &legacyGroup, const QString &group);
-
 #endif // RENDERSETTINGS_H

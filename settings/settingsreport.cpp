@@ -27,44 +27,6 @@ void logCommonSettings(const RenderSettings &s)
     qInfo() << "Theme:" << s.theme;
 }
 
-void logManagerSettings(const RenderSettings &s)
-{
-    qInfo() << "--- Manager ---";
-    qInfo() << "Manager:" << s.manager;
-    qInfo() << "Auto detect:" << s.autodetect;
-    qInfo() << "Monitor Port:" << s.clientStatePort;
-    qInfo() << "Worker Port:" << s.workerStatePort;
-    qInfo() << "Use TLS:" << s.ssl;
-    if (s.ssl) {
-        qInfo() << "TLS Cert:" << s.sslCertificatePath;
-        qInfo() << "TLS Key:" << s.sslPrivateKeyPath;
-    }
-    qInfo() << "User System:" << s.userLogin;
-    if (s.userLogin)
-        qInfo() << "Anonymous Users:" << s.anonymousUsers;
-    qInfo() << "Disable Monitor preview:" << s.disableQueuePreview;
-    qInfo() << "Proxy Type:" << s.proxyType;
-    qInfo() << "Proxy Host:" << s.proxyHost;
-    qInfo() << "Proxy Port:" << s.proxyPort;
-    qInfo() << "Automatic updates:" << s.automaticUpdatesEnabled;
-    qInfo() << "Region size hint:" << s.regionSizeHint;
-    qInfo() << "FIFO download order:" << s.fifoDownloadOrder;
-    qInfo() << "Parallel jobs:" << s.parallelJobs;
-    qInfo() << "Auto delete jobs;" << s.autoDeleteJobs;
-    qInfo() << "Days until delete (when set)" << s.autoDeleteJobDays;
-    qInfo() << "RESTful API server:" << s.restfulApi;
-    qInfo() << "Interior mode region size hint:" << s.interiorModeRegionSizeHint;
-    qInfo() << "Interior mode region overlap:" << s.interiorModeRegionOverlap;
-    qInfo() << "Use old region split method:" << s.useOldRegionSplitMethod;
-    // Repeated on purpose: the layout of the block is fixed, and these two
-    // lines also stand next to the port below.
-    qInfo() << "FIFO download order:" << s.fifoDownloadOrder;
-    qInfo() << "RESTful API server:" << s.restfulApi;
-    if (s.restfulApi)
-        qInfo() << "RESTful API port:" << s.restfulApiPort;
-    qInfo() << closingLine;
-}
-
 void logWorkerSettings(const RenderSettings &s)
 {
     qInfo() << "--- Worker ---";
@@ -85,13 +47,6 @@ void logWorkerSettings(const RenderSettings &s)
 }
 
 } // namespace
-
-void logManagerSettingsReport(QSettings &store)
-{
-    const RenderSettings settings = readSettings(store);
-    logCommonSettings(settings);
-    logManagerSettings(settings);
-}
 
 void logWorkerSettingsReport(QSettings &store)
 {

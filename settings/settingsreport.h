@@ -11,9 +11,6 @@ class QSettings;
 // message handler sends them. Each report reads the record afresh from store,
 // which may migrate legacy entries of the store.
 
-// The common and manager settings.
-void logManagerSettingsReport(QSettings &store);
-
 // The common, worker and CPU/GPU settings.
 void logWorkerSettingsReport(QSettings &store);
 

@@ -1,6 +1,7 @@
 #include "pathtrust.h"
 
 #include "printable.h"
+#include "trustedopen.h"
 
 #include <QDebug>
 #include <QFile>
@@ -57,21 +58,54 @@ bool checkFolder(const QByteArray &path, const struct stat &status, QString *rea
     return false;
 }
 
-bool checkFile(const QByteArray &path, const struct stat &status, QString *reason)
+// What a file whose content root acts on must be, besides lying in a trusted
+// folder.
+TrustedOpen::Rule trustedContentRule()
 {
-    if (S_ISLNK(status.st_mode))
-        *reason = describe(path, "is a symbolic link");
-    else if (!S_ISREG(status.st_mode))
-        *reason = describe(path, "is not a regular file");
-    else if (status.st_nlink != 1)
-        *reason = describe(path, "has more than one link");
-    else if (status.st_uid != 0)
-        *reason = describe(path, "is owned by another user than root");
-    else if (status.st_mode & (S_IWGRP | S_IWOTH))
-        *reason = describe(path, "is writable by other users than root");
-    else
-        return true;
-    return false;
+    TrustedOpen::Rule rule;
+    rule.links = TrustedOpen::Links::Refused;
+    rule.regularOnly = true;
+    rule.singleLink = true;
+    rule.owner = TrustedOpen::Owner::Root;
+    rule.writableByOwnerOnly = true;
+    return rule;
+}
+
+// The reason for a refusal of the file at path; empty for none, and for a
+// file that is missing.
+QString describeRefusal(const QByteArray &path, TrustedOpen::Refusal refusal, qint64 maxSize,
+                        int openError)
+{
+    switch (refusal) {
+    case TrustedOpen::Refusal::None:
+        return QString();
+    case TrustedOpen::Refusal::NotOpened:
+        return openError == ENOENT ? QString() : describe(path, "cannot be opened");
+    case TrustedOpen::Refusal::SymbolicLink:
+        return describe(path, "is a symbolic link");
+    case TrustedOpen::Refusal::NotExamined:
+        return describe(path, "cannot be examined");
+    case TrustedOpen::Refusal::NotRegular:
+        return describe(path, "is not a regular file");
+    case TrustedOpen::Refusal::TooLarge:
+        return describe(path, "is larger than ") + QString::number(maxSize) + QStringLiteral(" bytes");
+    case TrustedOpen::Refusal::SeveralLinks:
+        return describe(path, "has more than one link");
+    case TrustedOpen::Refusal::ForeignOwner:
+        return describe(path, "is owned by another user than root");
+    case TrustedOpen::Refusal::WritableByOthers:
+        return describe(path, "is writable by other users than root");
+    }
+    return QString();
+}
+
+// Refusals that say the file may not be trusted, rather than that it is
+// missing, of the wrong kind or too large.
+bool isDistrust(TrustedOpen::Refusal refusal)
+{
+    return refusal == TrustedOpen::Refusal::SymbolicLink || refusal == TrustedOpen::Refusal::SeveralLinks
+            || refusal == TrustedOpen::Refusal::ForeignOwner
+            || refusal == TrustedOpen::Refusal::WritableByOthers;
 }
 
 QByteArray parentOf(const QByteArray &path)
@@ -170,13 +204,15 @@ bool isTrustedFile(const QString &path, QString *reason)
     if (!isEnforced())
         return true;
     const QByteArray encoded = QFile::encodeName(path);
-    struct stat status {};
-    if (::lstat(encoded.constData(), &status) != 0) {
+    const TrustedOpen::Rule rule = trustedContentRule();
+    struct statx status {};
+    if (::statx(AT_FDCWD, encoded.constData(), AT_SYMLINK_NOFOLLOW,
+                TrustedOpen::statxMask(rule) | STATX_TYPE, &status) != 0) {
         *reason = describe(encoded, "cannot be examined");
         return false;
     }
-    return checkFile(encoded, status, reason)
-            && isTrustedFolder(QFile::decodeName(parentOf(encoded)), reason);
+    *reason = describeRefusal(encoded, TrustedOpen::check(status, rule), 0, 0);
+    return reason->isEmpty() && isTrustedFolder(QFile::decodeName(parentOf(encoded)), reason);
 }
 
 int openRegularFile(const QString &path, qint64 maxSize, bool trustContent, QString *reason,
@@ -184,39 +220,21 @@ int openRegularFile(const QString &path, qint64 maxSize, bool trustContent, QStr
 {
     const QByteArray encoded = QFile::encodeName(path);
     const bool trust = trustContent && isEnforced();
-    // Non-blocking: opening a pipe must not wait for a writer.
-    const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (trust ? O_NOFOLLOW : 0);
-    const int fd = ::open(encoded.constData(), flags);
-    const int openError = errno;
-    reason->clear();
-    bool refused = trust && openError == ELOOP;
-    if (fd < 0) {
-        if (distrusted)
-            *distrusted = refused;
-        if (refused)
-            *reason = describe(encoded, "is a symbolic link");
-        else if (openError != ENOENT)
-            *reason = describe(encoded, "cannot be opened");
-        return -1;
+    TrustedOpen::Rule rule = trust ? trustedContentRule() : TrustedOpen::Rule();
+    rule.links = trust ? TrustedOpen::Links::Refused : TrustedOpen::Links::Followed;
+    rule.regularOnly = true;
+    rule.maxSize = maxSize;
+    TrustedOpen::Refusal refusal;
+    int fd = TrustedOpen::open(AT_FDCWD, encoded.constData(), rule, &refusal);
+    *reason = describeRefusal(encoded, refusal, maxSize, errno);
+    bool refused = isDistrust(refusal);
+    if (fd >= 0 && trust && !isTrustedFolder(QFile::decodeName(parentOf(encoded)), reason)) {
+        ::close(fd);
+        fd = -1;
+        refused = true;
     }
-    struct stat status {};
-    if (::fstat(fd, &status) != 0)
-        *reason = describe(encoded, "cannot be examined");
-    else if (!S_ISREG(status.st_mode))
-        *reason = describe(encoded, "is not a regular file");
-    else if (status.st_size > maxSize)
-        *reason = describe(encoded, "is larger than ") + QString::number(maxSize)
-                + QStringLiteral(" bytes");
-    refused = reason->isEmpty() && trust
-            && !(checkFile(encoded, status, reason)
-                 && isTrustedFolder(QFile::decodeName(parentOf(encoded)), reason));
     if (distrusted)
         *distrusted = refused;
-    const bool kept = reason->isEmpty();
-    if (!kept) {
-        ::close(fd);
-        return -1;
-    }
     return fd;
 }
 

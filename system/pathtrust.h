@@ -33,10 +33,10 @@ bool isTrustedFolder(const QString &folder, QString *reason);
 // root alone. For programs to execute and files that name them.
 bool isTrustedFile(const QString &path, QString *reason);
 
-// Opens path read-only without following a final symbolic link and without
-// blocking (O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); only a regular file of at
-// most maxSize bytes is kept. When enforced and trustContent is true, the
-// file must also pass isTrustedFile(), checked on the open descriptor.
+// Opens path read-only by the trusted open (never blocking); only a regular
+// file of at most maxSize bytes is kept. When enforced and trustContent is
+// true, a final symbolic link is not followed and the file must also pass
+// isTrustedFile(), checked on the open descriptor.
 // Returns the descriptor, or -1 with the reason; *distrusted (when given)
 // tells a file refused by those checks from one that is missing, no regular
 // file or too large.

@@ -1,5 +1,7 @@
 #include "servicelock.h"
 
+#include "trustedopen.h"
+
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
@@ -27,20 +29,16 @@ pid_t readPid(int fd)
 
 // Opens the lock file without following a link planted at its path, and only
 // a regular file owned by this user or root: a file another user made is
-// refused.
+// refused (EPERM).
 int openLockFile(const QString &path, int flags)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0)
-        return -1;
-    struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)
-        || (info.st_uid != ::geteuid() && info.st_uid != 0)) {
-        ::close(fd);
-        errno = EPERM;
-        return -1;
-    }
-    return fd;
+    TrustedOpen::Rule rule;
+    rule.flags = flags;
+    rule.creationMode = 0600;
+    rule.links = TrustedOpen::Links::Refused;
+    rule.regularOnly = true;
+    rule.owner = TrustedOpen::Owner::RootOrSelf;
+    return TrustedOpen::open(AT_FDCWD, QFile::encodeName(path).constData(), rule);
 }
 
 // The whole file, as one open file description's lock: the same lifetime as

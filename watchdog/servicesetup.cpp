@@ -3,10 +3,11 @@
 
 #include "service.h"
 
+#include "foldercreation.h"
+#include "logfoldertrust.h"
 #include "logger.h"
 #include "loglocation.h"
 #include "pathtrust.h"
-#include "resourcefolder.h"
 #include "settingssnapshot.h"
 #include "settingsstorage.h"
 
@@ -45,7 +46,7 @@ void Service::setUpLogging(const RenderSettings &settings, bool verbose)
     // A folder that could not be created stays: its entries are lost as
     // they fail to open, and the failure is reported.
     if (allowed && !location.isEmpty() && QFileInfo::exists(logger.logFolder)
-        && !PathTrust::isTrustedFolder(logger.logFolder, &refusal))
+        && !isTrustedLogFolder(logger.logFolder, &refusal))
         logger.setLogFolder(QString());
 
     logger.filePrefix = QStringLiteral("watchdog_") + appName + QLatin1Char('_');

@@ -1,9 +1,9 @@
 // The logger: which messages reach the file and how their lines look, the
 // file's name and mode, entries it cannot write, threads, clean-up of old logs.
 
+#include "foldercreation.h"
 #include "logger.h"
 #include "pathtrust.h"
-#include "resourcefolder.h"
 #include "testsupport.h"
 
 #include <sys/sysmacros.h>

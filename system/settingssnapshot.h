@@ -38,9 +38,4 @@ private:
     std::unique_ptr<QSettings> settings;
 };
 
-// How many stored containers (lists, maps, hashes, variants) the serialized
-// values of an INI file hold at most, counted on the bytes the toolkit's
-// unescaping gives; an upper bound of their nesting depth.
-int storedContainerCount(const QByteArray &content);
-
 #endif // SETTINGSSNAPSHOT_H

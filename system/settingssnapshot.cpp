@@ -118,8 +118,9 @@ bool writeCopy(const QString &copyPath, const QByteArray &content, QString *fail
     return false;
 }
 
-} // namespace
-
+// How many stored containers (lists, maps, hashes, variants) the serialized
+// values of an INI file hold at most, counted on the bytes the toolkit's
+// unescaping gives; an upper bound of their nesting depth.
 int storedContainerCount(const QByteArray &content)
 {
     const QByteArray bytes = unescapedBytes(content);
@@ -135,6 +136,8 @@ int storedContainerCount(const QByteArray &content)
     }
     return count + int(bytes.count("QVariant"));
 }
+
+} // namespace
 
 std::unique_ptr<SettingsSnapshot> SettingsSnapshot::take(const QString &path, QString *error)
 {
