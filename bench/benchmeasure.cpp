@@ -106,6 +106,24 @@ double timedStart(const Supervisor &supervisor, Stage &stage)
     return started ? double(event.timeNs - launchedNs - stage.fixedStartNs) / msNs : -1;
 }
 
+// The floor of -t: the bare toolkit program stops the bare toolkit program
+// supervising a worker, which kills and reaps its worker and ends, and waits
+// for that end. The stopping program's wall time, fork to reaped, in ms; -1
+// when anything failed.
+double timedStop(Stage &stage)
+{
+    Child bare;
+    bare.pid = startProcess({ bareQt, QStringLiteral("--supervise"), peerWorker }, stage.adminEnvironment, stage.dir.path());
+    Event started;
+    if (bare.pid < 0 || !stage.next(&started, eventTimeoutMs) || started.kind != 'S')
+        return -1;
+    const double ms = timedRunMs({ bareQt, QStringLiteral("--stop"), QString::number(bare.pid) }, stage.adminEnvironment, stage.dir.path());
+    // A worker left by a stop that failed must not outlive the bench.
+    if (ms < 0)
+        ::kill(started.pid, SIGKILL);
+    return ms;
+}
+
 } // namespace
 
 // Start-ups: every supervisor started `starts` times from a stage of its own
@@ -222,12 +240,20 @@ bool runOnce(const Supervisor &supervisor, int respawns, int idleSeconds, Run *r
     }
     run->gaps = gaps;
     if (supervisor.kind == Watchdog) {
+        // -t ends a daemon that runs a worker: the one started after the
+        // last respawn lives until it is stopped.
+        stage.setLife(0);
+        if (!stage.next(&event, eventTimeoutMs) || event.kind != 'S')
+            return failed(QStringLiteral("started no worker for -t"));
+        workers.append(event.pid);
         // The first program run after the respawns starts cold (a few ms
         // more on this kind of machine); a run left unmeasured takes that,
         // so that the floor and -t both start warm.
         timedRunMs(stage.bareCommand, stage.adminEnvironment, stage.dir.path());
-        run->floor[Terminate] = timedRunMs(stage.bareCommand, stage.adminEnvironment, stage.dir.path());
+        run->floor[Terminate] = timedStop(stage);
         run->value[Terminate] = stage.admin(QStringLiteral("-t"));
+        if (run->floor[Terminate] < 0)
+            return failed(QStringLiteral("the bare program did not stop the bare supervisor"));
         if (!waitForExit(pid, 10000) || run->value[Terminate] < 0)
             return failed(QStringLiteral("-t did not end the daemon"));
         child.pid = -1;
