@@ -61,53 +61,12 @@ public:
                             stage.path(u"run"_s), stage.executable } + arguments;
     }
     ts::Run status() { return ts::Child(u"unshare"_s, inNamespace({ u"--status"_s }), stage.env).finish(); }
-    QByteArray statusFile() const { return ts::readFile(stage.path(u"run/solvanerenderworker.status"_s)); }
     QStringList metricsLines() const { return QString::fromUtf8(ts::readFile(metrics + u"/solvane_render_worker.prom"_s)).split(u'\n'); }
 
     ts::Installation stage;
     const QString metrics;
     std::unique_ptr<ts::Child> daemon;
     bool valid = false;
-};
-
-// The system log's receiver, read as entries come: its socket queues only
-// ten, and the five daemons start their workers at the same moment, while
-// the test may be waiting for a --status.
-class LogDrain
-{
-public:
-    LogDrain() : thread([this] { drain(); }) {}
-    ~LogDrain()
-    {
-        stopping = true;
-        thread.join();
-    }
-    Q_DISABLE_COPY_MOVE(LogDrain)
-    bool bind()
-    {
-        const std::lock_guard<std::mutex> hold(mutex);
-        return log.bind();
-    }
-    QStringList entries()
-    {
-        const std::lock_guard<std::mutex> hold(mutex);
-        return log.entries();
-    }
-
-private:
-    void drain()
-    {
-        while (!stopping) {
-            pollfd ready{ log.fd, POLLIN, 0 };
-            ::poll(&ready, 1, 50);
-            entries();
-        }
-    }
-
-    ts::DevLog log;
-    std::mutex mutex;
-    std::atomic<bool> stopping = false;
-    std::thread thread;
 };
 
 // Every pattern matches a whole line of lines, in this order for ordered.
@@ -133,10 +92,30 @@ private slots:
     void initTestCase();
     void status_data();
     void status();
+    void cleanupTestCase()
+    {
+        stopping = true;
+        logDrain.join();
+    }
 
 private:
+    QStringList logEntries()
+    {
+        const std::lock_guard<std::mutex> hold(logMutex);
+        return devLog.entries();
+    }
+
     QMap<QString, std::shared_ptr<ScenarioRun>> runs;
-    LogDrain devLog;
+    // The system log is read as entries come, in a thread: its socket queues
+    // only ten, the daemons start their workers at the same moment, and the
+    // test may then be waiting for a --status.
+    ts::DevLog devLog;
+    std::mutex logMutex;
+    std::atomic<bool> stopping = false;
+    std::thread logDrain;
+    // Every scenario shows what its row expects by then (the slowest after
+    // about 16 s), so a fault fails every row within the test's time-out.
+    QDeadlineTimer settled{ 30000 };
 };
 
 void TestStatus::initTestCase()
@@ -144,10 +123,15 @@ void TestStatus::initTestCase()
     const QString problem = ts::enterPrivateNamespace();
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     QVERIFY(devLog.bind());
+    logDrain = std::thread([this] {
+        for (pollfd ready{ devLog.fd, POLLIN, 0 }; !stopping; logEntries())
+            ::poll(&ready, 1, 50);
+    });
     for (auto it = scenarios.cbegin(); it != scenarios.cend(); ++it) {
         runs.insert(it.key(), std::make_shared<ScenarioRun>(it.value()));
         QVERIFY2(runs.value(it.key())->valid, qPrintable(it.key()));
     }
+    settled.setRemainingTime(30000);
 }
 
 void TestStatus::status_data()
@@ -199,14 +183,14 @@ void TestStatus::status()
     const Scenario &scenario = scenarios.value(row);
     const QString resources = QRegularExpression::escape(run.stage.resources);
     const QString entry = u"<\\d+>solvanerenderworker\\[%1\\]: "_s.arg(run.daemon->pid());
-    const auto logged = [&](const QString &text) { return devLog.entries().filter(QRegularExpression(entry + text)).size(); };
+    const auto logged = [&](const QString &text) { return logEntries().filter(QRegularExpression(entry + text)).size(); };
 
     if (scenario.metricsLinkFirst) {
         QTRY_COMPARE_WITH_TIMEOUT(logged(u"The metrics file is not written"_s), 1, ts::waitMs);
         QVERIFY(QFile::remove(run.metrics) && QDir().mkdir(run.metrics));
     }
     if (scenario.stop) {
-        QTRY_VERIFY_WITH_TIMEOUT(run.statusFile().contains("\ncpu.state=up\n"), ts::waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(ts::readFile(run.stage.path(u"run/solvanerenderworker.status"_s)).contains("\ncpu.state=up\n"), ts::waitMs);
         QCOMPARE(::kill(pid_t(run.daemon->pid()), SIGTERM), 0);
         QTRY_VERIFY(run.daemon->process.state() == QProcess::NotRunning);
     }
@@ -217,7 +201,7 @@ void TestStatus::status()
         shown = run.status();
         return shown.exitCode == exitCode && allMatch(lines, shown.out.split(u'\n', Qt::SkipEmptyParts), true);
     };
-    for (QDeadlineTimer deadline(20000); !shownAsExpected() && !deadline.hasExpired();)
+    while (!shownAsExpected() && !settled.hasExpired())
         QTest::qWait(250);
     QVERIFY2(shownAsExpected(), qPrintable(u"exit code %1:\n"_s.arg(shown.exitCode) + shown.out + shown.err));
     QCOMPARE(ts::modeOf(run.stage.path(u"run/solvanerenderworker.status"_s)) & 07777, mode_t(0644));
@@ -226,7 +210,7 @@ void TestStatus::status()
     for (const QString &text : std::as_const(entries))
         QTRY_VERIFY2(logged(QString(text).replace(u"%1"_s, resources)) > 0, qPrintable(text));
     // Each end once; a refused metrics folder reported once and never followed.
-    QStringList ends = devLog.entries().filter(QRegularExpression(entry + u"The \\w+ worker \\(PID \\d+\\) (exited|was)"_s));
+    QStringList ends = logEntries().filter(QRegularExpression(entry + u"The \\w+ worker \\(PID \\d+\\) (exited|was)"_s));
     for (QString &end : ends)
         end = end.section(u"(PID "_s, 1).section(u')', 0, 0);
     QCOMPARE(QSet<QString>(ends.cbegin(), ends.cend()).size(), ends.size());
