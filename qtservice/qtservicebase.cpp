@@ -1,9 +1,11 @@
 #include "qtservicebase.h"
 
+#include "controlsocket.h"
 #include "qtservicebase_p.h"
 #include "qtservicecontroller.h"
 #include "qtservicesysprivate.h"
 #include "servicelock.h"
+#include "servicestatus.h"
 #include "systemdnotifier.h"
 #include "systemlog.h"
 
@@ -64,6 +66,11 @@ QtServiceBase *QtServiceBase::instance()
 QString QtServiceBase::serviceName() const
 {
     return d_ptr->controller->serviceName();
+}
+
+QString QtServiceBase::statusFilePath() const
+{
+    return ServiceStatus::pathFor(ServiceLock::runtimeFolder(), sanitizedName(serviceName()));
 }
 
 QString QtServiceBase::serviceDescription() const

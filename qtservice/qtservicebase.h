@@ -51,6 +51,10 @@ public:
 
     QString executableFilePath() const;
 
+    // Where the service's daemon keeps the state it publishes for --status
+    // (see ServiceStatus): beside its lock, in this user's runtime folder.
+    QString statusFilePath() const;
+
     // Writes to the system log, one entry per line of message, when this
     // process is the daemon; does nothing otherwise. The last three arguments
     // are accepted for source compatibility and ignored.

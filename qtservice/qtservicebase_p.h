@@ -22,6 +22,8 @@ inline constexpr int failed = -1;
 inline constexpr int notStarted = -4;
 // -t could not stop the daemon it found.
 inline constexpr int notStopped = 1;
+// --status found no daemon running (the LSB's "program is not running").
+inline constexpr int notRunning = 3;
 } // namespace ServiceExit
 
 class QtServiceBasePrivate

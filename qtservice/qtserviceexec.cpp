@@ -8,8 +8,12 @@
 #include "controlsocket.h"
 #include "processend.h"
 #include "qtservicecontroller.h"
+#include "pathtrust.h"
+#include "printable.h"
 #include "servicelock.h"
+#include "servicestatus.h"
 
+#include <QFileInfo>
 #include <QtGlobal>
 
 #include <cerrno>
@@ -33,12 +37,47 @@ const char usageText[] =
     "\t-t(erminate)\t: Stop the service.\n"
     "\t-c(ommand) num\t: Send command code num to the service.\n"
     "\t-v(ersion)\t: Print version and status information.\n"
+    "\t--status\t: Print the state of the service's workers (exit code 3 when it is not running).\n"
     "\t-h(elp)   \t: Show this help\n"
     "\tNo arguments\t: Start the service.\n";
 
 bool isOption(const QString &argument, const char *shortForm, const char *longForm)
 {
     return argument == QLatin1String(shortForm) || argument == QLatin1String(longForm);
+}
+
+// Far beyond a status file of any number of workers.
+constexpr qint64 maxStatusFileSize = 64 * 1024;
+
+// The status file a daemon of the service wrote last: root's, and for
+// another user also the user's own; the one of the lock's holder when it is
+// known. Its path goes to *path; false when none can be read.
+bool readLastStatus(const QString &name, pid_t holder, ServiceStatus *status, QString *path)
+{
+    QStringList folders{ QLatin1String(ServiceLock::rootRuntimeFolder) };
+    if (::geteuid() != 0)
+        folders << ServiceLock::runtimeFolder();
+    bool found = false;
+    for (const QString &folder : std::as_const(folders)) {
+        const QString candidate = ServiceStatus::pathFor(folder, name);
+        QByteArray content;
+        QString reason;
+        ServiceStatus read;
+        if (!PathTrust::readRegularFile(candidate, maxStatusFileSize, false, &content, &reason)
+            || !read.readText(content) || (found && read.daemonPid != holder))
+            continue;
+        *status = read;
+        *path = candidate;
+        found = true;
+        if (holder <= 0 || read.daemonPid == holder)
+            break;
+    }
+    return found;
+}
+
+void printLine(const QString &line)
+{
+    printf("%s\n", printable(line).toUtf8().constData());
 }
 
 } // namespace
@@ -57,6 +96,7 @@ private:
     int install();
     int uninstall();
     int version();
+    int status();
     int foreground();
     int terminate();
     int stopFailed(const QString &what, int result = ServiceExit::notStopped);
@@ -85,6 +125,8 @@ int QtServiceCommandLine::dispatch()
         return uninstall();
     if (isOption(option, "-v", "-version"))
         return version();
+    if (option == QLatin1String("--status"))
+        return status();
     if (isOption(option, "-e", "-exec"))
         return foreground();
     if (isOption(option, "-t", "-terminate"))
@@ -155,6 +197,44 @@ int QtServiceCommandLine::version()
                 uint(daemon.peer.uid));
     }
     return ServiceExit::success;
+}
+
+int QtServiceCommandLine::status()
+{
+    // The lock decides whether the daemon runs; the socket is asked only
+    // where this user cannot see the lock (root's, from another user).
+    const QString service = sanitizedName(q->serviceName());
+    pid_t holder = 0;
+    const ServiceLock::State lock = ServiceLock::probe(service, &holder);
+    const bool running = lock == ServiceLock::State::Held
+            || (lock == ServiceLock::State::Unknown && controller->isRunning());
+    ServiceStatus status;
+    QString path;
+    const bool recorded = readLastStatus(service, holder, &status, &path)
+            && (!running || holder <= 0 || status.daemonPid == holder);
+    const QString name = q->serviceName();
+    if (running) {
+        const qint64 pid = holder > 0 ? holder : status.daemonPid;
+        QString line = QStringLiteral("%1: running (pid %2)").arg(name).arg(pid);
+        if (recorded && status.daemonStartedAt.isValid())
+            line += QStringLiteral(" for ") + ServiceStatus::durationText(status.daemonStartedAt.msecsTo(QDateTime::currentDateTime()));
+        printLine(recorded ? line : line + QStringLiteral("; no state recorded"));
+    } else if (recorded) {
+        printLine(QStringLiteral("%1: not running; the last state, recorded by pid %2 at %3:")
+                          .arg(name).arg(status.daemonPid)
+                          .arg(ServiceStatus::timeText(QFileInfo(path).lastModified())));
+    } else {
+        printLine(name + QStringLiteral(": not running; no state recorded"));
+    }
+    if (recorded) {
+        // Durations only while they still grow.
+        QStringList lines = status.summaries(running ? QDateTime::currentDateTime() : QDateTime());
+        if (status.rollbacks > 0)
+            lines << status.rollbackSummary();
+        for (const QString &line : std::as_const(lines))
+            printLine(line);
+    }
+    return running ? ServiceExit::success : ServiceExit::notRunning;
 }
 
 int QtServiceCommandLine::foreground()

@@ -55,7 +55,7 @@ struct flock wholeFile(short type)
 
 QString rootLockPath(const QString &name)
 {
-    return QStringLiteral("/run/") + name + QStringLiteral(".qtservice.lock");
+    return QLatin1String(ServiceLock::rootRuntimeFolder) + QLatin1Char('/') + name + QStringLiteral(".qtservice.lock");
 }
 
 } // namespace
@@ -75,9 +75,15 @@ QString ServiceLock::pathFor(const QString &name)
 {
     if (::geteuid() == 0)
         return rootLockPath(name);
+    return QDir(runtimeFolder()).filePath(name + QStringLiteral(".qtservice.lock"));
+}
+
+QString ServiceLock::runtimeFolder()
+{
+    if (::geteuid() == 0)
+        return QLatin1String(rootRuntimeFolder);
     // Made by the toolkit with mode 0700 when the session has none.
-    return QDir(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation))
-            .filePath(name + QStringLiteral(".qtservice.lock"));
+    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
 }
 
 bool ServiceLock::acquire()

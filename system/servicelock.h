@@ -47,6 +47,11 @@ public:
 
     static QString pathFor(const QString &name);
 
+    // The folder of this user's run-time files of a service, where its lock
+    // lies: rootRuntimeFolder as root, else the user's runtime folder.
+    static QString runtimeFolder();
+    static constexpr char rootRuntimeFolder[] = "/run";
+
     pid_t holderPid() const { return holder; }
     QString error() const { return errorText; }
     QString path() const { return filePath; }

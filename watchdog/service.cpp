@@ -4,6 +4,7 @@
 #include "pathtrust.h"
 #include "printable.h"
 #include "resourcefolder.h"
+#include "statuspublisher.h"
 #include "svnrservicecontroller.h"
 
 #include <QDebug>
@@ -110,7 +111,25 @@ void Service::start()
     const QVersionNumber version({ mrv::ApplicationVersion::major_, mrv::ApplicationVersion::minor_,
                                    mrv::ApplicationVersion::patch_, mrv::ApplicationVersion::build_ });
     qDebug() << "WatchDog(" << version << ") for: " << name;
+    startStatus();
     startProcessAfter(startDelayMs);
+}
+
+void Service::startStatus()
+{
+    if (!publisher) {
+        publisher = std::make_unique<StatusPublisher>(name, statusFilePath(), qEnvironmentVariable(metricsFolderVariable),
+                                                      [this](const QString &failure) {
+                                                          logMessage(printable(failure), Warning);
+                                                          qWarning().noquote() << printable(failure);
+                                                      });
+    }
+    // The workers the settings enable wait for their first start.
+    if (cpuEnabled || !isWorker)
+        cpuWorker.setState(WorkerRecord::State::WaitingToRestart);
+    if (isWorker && gpuEnabled)
+        gpuWorker.setState(WorkerRecord::State::WaitingToRestart);
+    reportStatus();
 }
 
 void Service::stop()

@@ -3,6 +3,7 @@
 
 #include "qtservice.h"
 #include "rendersettings.h"
+#include "rollbackrecord.h"
 #include "workerrecord.h"
 
 #include <QCoreApplication>
@@ -16,6 +17,7 @@
 
 class DeadlineTimer;
 class QFile;
+class StatusPublisher;
 class SVNRServiceController;
 
 // The watchdog of the render worker of this machine: sets the process up
@@ -66,11 +68,16 @@ protected:
     QString resolveAppPath() const;
     bool overrideExists(const QString &path) const;
     void rollbackVersion(QProcess *process);
+    // The installation folder of a worker program a version override named;
+    // empty for the default worker.
+    QString overrideInstallation(const QString &program) const;
 
     // One record per worker; the process objects are known by their names
     // below, each the one its record holds.
     WorkerRecord cpuWorker{ WorkerRecord::Role::Cpu };
     WorkerRecord gpuWorker{ WorkerRecord::Role::Gpu };
+    RollbackRecord rollbacks;
+    const QDateTime startedAt = QDateTime::currentDateTime();
 
     QString name;
     QString appPath;
@@ -102,15 +109,23 @@ protected:
     void reportStarted(const WorkerRecord &worker);
     void reportFailure(const WorkerRecord &worker, QProcess::ProcessError error);
     void reportExit(const WorkerRecord &worker, int code, QProcess::ExitStatus status);
+    void reportStopped(const WorkerRecord &worker);
+    // The state of the workers and rollbacks, to systemd's status line, the
+    // status file and the metrics (once the service has started).
     void reportStatus() const;
+    ServiceStatus currentStatus() const;
 
 private:
     void releaseProcess(WorkerRecord &worker);
     void noteEnd(WorkerRecord &worker, WorkerRecord::End::Kind kind, int value);
     // Calls startProcess() delayMs from now, on time (see DeadlineTimer).
     void startProcessAfter(int delayMs);
+    void startStatus();
 
     DeadlineTimer *startTimer = nullptr;
+    // Made when the service starts: an executable run for -v or --status
+    // writes nothing.
+    std::unique_ptr<StatusPublisher> publisher;
 };
 
 #endif // SERVICE_H

@@ -5,6 +5,7 @@
 #include "service.h"
 
 #include "pathtrust.h"
+#include "printable.h"
 
 #include <QDebug>
 #include <QFile>
@@ -120,8 +121,9 @@ void Service::rollbackVersion(QProcess *process)
     if (file->exists()) {
         qDebug() << "Rolling back to default installed version";
         if (file->remove()) {
-            logMessage(QStringLiteral("Rolled back to the default installed worker after the failure of the %1")
-                           .arg(role),
+            rollbacks.note(file->fileName());
+            logMessage(QStringLiteral("Rolled back to the default installed worker after the failure of the %1: removed %2")
+                           .arg(role, printable(file->fileName())),
                        Warning);
         } else {
             qCritical() << "Could not perform rollback!!";
@@ -132,4 +134,12 @@ void Service::rollbackVersion(QProcess *process)
     } else {
         qCritical() << "Could not perform rollback - already at base version!!";
     }
+}
+
+QString Service::overrideInstallation(const QString &program) const
+{
+    if (program.isEmpty() || program == appPath)
+        return QString();
+    const QString tail = QLatin1Char('/') + workerBinFolder + QLatin1Char('/') + appName;
+    return program.endsWith(tail) ? program.chopped(tail.size()) : program;
 }

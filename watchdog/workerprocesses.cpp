@@ -128,7 +128,7 @@ bool Service::launchProcess(QProcess *process, const QStringList &arguments, con
     qDebug() << "Starting process.." << program << arguments;
 
     WorkerRecord *worker = recordOf(process);
-    worker->state = WorkerRecord::State::Starting;
+    worker->setState(WorkerRecord::State::Starting);
     worker->program = program;
     worker->pid = 0;
     worker->startedAt = QDateTime::currentDateTime();
@@ -138,7 +138,7 @@ bool Service::launchProcess(QProcess *process, const QStringList &arguments, con
     // the process object may then already be released (deleted later).
     process->start(program, arguments, QIODevice::ReadWrite);
     if (process->waitForStarted(programStartWaitMs)) {
-        worker->state = WorkerRecord::State::Up;
+        worker->setState(WorkerRecord::State::Up);
         worker->pid = pid_t(process->processId());
         const QString message = QStringLiteral("Started with PID: %1").arg(process->processId());
         logMessage(message, Information);
@@ -170,6 +170,8 @@ void Service::onProcFinished(int code, QProcess::ExitStatus status)
                 code);
     }
     if (status == QProcess::NormalExit && code == 0) {
+        if (worker)
+            reportExit(*worker, code, status);
         scheduleRestart(process);
         return;
     }
@@ -215,7 +217,7 @@ void Service::scheduleRestart(QProcess *process)
 {
     if (WorkerRecord *worker = recordOf(process)) {
         releaseProcess(*worker);
-        worker->state = WorkerRecord::State::WaitingToRestart;
+        worker->setState(WorkerRecord::State::WaitingToRestart);
     }
     reportStatus();
     startProcessAfter(restartDelayMs);
@@ -232,7 +234,7 @@ void Service::startProcessAfter(int delayMs)
 void Service::noteEnd(WorkerRecord &worker, WorkerRecord::End::Kind kind, int value)
 {
     worker.lastEnd = { kind, value, QDateTime::currentDateTime() };
-    worker.state = WorkerRecord::State::WaitingToRestart;
+    worker.setState(WorkerRecord::State::WaitingToRestart);
 }
 
 void Service::stopProcesses()
@@ -244,6 +246,8 @@ void Service::stopProcesses()
     for (WorkerRecord *worker : workers) {
         if (worker->process) {
             worker->process->disconnect();
+            if (worker->process->state() == QProcess::Running)
+                reportStopped(*worker);
             endWorkerGroup(*worker);
             worker->process->kill();
         }
@@ -253,8 +257,10 @@ void Service::stopProcesses()
             worker->process->close();
             releaseProcess(*worker);
         }
-        worker->state = WorkerRecord::State::Stopped;
+        worker->setState(WorkerRecord::State::Stopped);
     }
+    // Kept after the end, showing the workers stopped.
+    reportStatus();
 }
 
 void Service::releaseProcess(WorkerRecord &worker)

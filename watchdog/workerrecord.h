@@ -1,6 +1,8 @@
 #ifndef WORKERRECORD_H
 #define WORKERRECORD_H
 
+#include "servicestatus.h"
+
 #include <QDateTime>
 #include <QString>
 
@@ -15,12 +17,13 @@ class QProcess;
 struct WorkerRecord
 {
     enum class Role { Cpu, Gpu };
-    enum class State { Stopped, Starting, Up, WaitingToRestart };
+    // The words of the status file and of --status.
+    using State = ServiceStatus::State;
 
     // How a run ended: an exit code, a signal, or no start at all.
     struct End
     {
-        enum class Kind { None, Exited, Signalled, FailedToStart };
+        using Kind = ServiceStatus::EndKind;
         Kind kind = Kind::None;
         int value = 0;  // the exit code or the signal
         QDateTime at;   // wall-clock time the watchdog saw it
@@ -30,6 +33,7 @@ struct WorkerRecord
 
     const Role role;
     State state = State::Stopped;
+    QDateTime stateSince; // when it entered its state; see setState()
     QProcess *process = nullptr; // owned by the service; none between runs
     // The worker's PID, which is also its process group (it starts a session
     // of its own). Kept here because QProcess forgets the PID before it tells
@@ -45,6 +49,16 @@ struct WorkerRecord
 
     // Restarts are every start after the first.
     int restarts() const { return starts > 0 ? starts - 1 : 0; }
+
+    // A state that lasts is told with how long it has lasted: the time is
+    // taken only when the state changes.
+    void setState(State next)
+    {
+        if (next == state && stateSince.isValid())
+            return;
+        state = next;
+        stateSince = QDateTime::currentDateTime();
+    }
 };
 
 #endif // WORKERRECORD_H

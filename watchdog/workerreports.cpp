@@ -1,12 +1,43 @@
 // What the watchdog tells the system log and systemd about its workers: every
-// failure once, with the worker's role, PID and exit code, signal or start
-// failure; the version override a worker was started from; and a status line
-// naming the workers that run.
+// end once, with the worker's role, PID, exit code, signal or start failure
+// and how long it ran; the version override a worker was started from; and
+// the state of every worker, to systemd's status line, the status file and
+// the metrics.
 
 #include "service.h"
 
 #include "printable.h"
+#include "statuspublisher.h"
 #include "systemdnotifier.h"
+
+#include <QDeadlineTimer>
+
+namespace {
+
+// How long the worker's current or last run has lasted, on the monotonic
+// clock: " after 3h12m".
+QString ranFor(const WorkerRecord &worker)
+{
+    return QStringLiteral(" after ") + ServiceStatus::durationText(QDeadlineTimer::current().deadline() - worker.startedMs);
+}
+
+ServiceStatus::Process processStatus(const WorkerRecord &worker, const QString &installation)
+{
+    ServiceStatus::Process process;
+    process.name = worker.role == WorkerRecord::Role::Gpu ? QStringLiteral("gpu") : QStringLiteral("cpu");
+    process.state = worker.state;
+    process.since = worker.stateSince;
+    process.pid = worker.pid;
+    process.startedAt = worker.startedAt;
+    process.restarts = worker.restarts();
+    process.installation = installation;
+    process.lastEnd = worker.lastEnd.kind;
+    process.lastEndValue = worker.lastEnd.value;
+    process.lastEndAt = worker.lastEnd.at;
+    return process;
+}
+
+} // namespace
 
 QString Service::workerRole(const WorkerRecord &worker) const
 {
@@ -49,6 +80,7 @@ void Service::reportFailure(const WorkerRecord &worker, QProcess::ProcessError e
     }
 }
 
+// One entry per end, clean exits too, with how long the run lasted.
 void Service::reportExit(const WorkerRecord &worker, int code, QProcess::ExitStatus status)
 {
     const QString role = workerRole(worker);
@@ -56,28 +88,45 @@ void Service::reportExit(const WorkerRecord &worker, int code, QProcess::ExitSta
         logMessage(QStringLiteral("The %1 (PID %2) was killed by signal %3")
                        .arg(role)
                        .arg(worker.pid)
-                       .arg(code),
+                       .arg(code) + ranFor(worker),
                    Error);
     } else {
         logMessage(QStringLiteral("The %1 (PID %2) exited with code %3")
                        .arg(role)
                        .arg(worker.pid)
-                       .arg(code),
-                   Warning);
+                       .arg(code) + ranFor(worker),
+                   code == 0 ? Information : Warning);
     }
+}
+
+void Service::reportStopped(const WorkerRecord &worker)
+{
+    logMessage(QStringLiteral("The %1 (PID %2) was stopped").arg(workerRole(worker)).arg(worker.pid) + ranFor(worker),
+               Information);
+}
+
+ServiceStatus Service::currentStatus() const
+{
+    ServiceStatus status;
+    status.daemonPid = QCoreApplication::applicationPid();
+    status.daemonStartedAt = startedAt;
+    status.processes << processStatus(cpuWorker, overrideInstallation(cpuWorker.program));
+    // A GPU worker shows once it is enabled, and stays once it has run.
+    if ((isWorker && gpuEnabled) || gpuWorker.starts > 0)
+        status.processes << processStatus(gpuWorker, overrideInstallation(gpuWorker.program));
+    status.rollbacks = rollbacks.count;
+    status.lastRollbackAt = rollbacks.lastAt;
+    status.lastRollbackPath = rollbacks.lastPath;
+    return status;
 }
 
 void Service::reportStatus() const
 {
-    QStringList parts;
-    for (const WorkerRecord *worker : { &cpuWorker, &gpuWorker }) {
-        if (!worker->process || worker->process->state() != QProcess::Running)
-            continue;
-        QString part = QStringLiteral("%1 PID %2").arg(workerRole(*worker)).arg(worker->pid);
-        if (worker->program != appPath)
-            part += QStringLiteral(" (version override)");
-        parts << part;
-    }
-    SystemdNotifier::setStatus(parts.isEmpty() ? QStringLiteral("No worker running")
-                                               : parts.join(QStringLiteral(", ")));
+    const ServiceStatus status = currentStatus();
+    QStringList lines = status.summaries();
+    if (status.rollbacks > 0)
+        lines << status.rollbackSummary();
+    SystemdNotifier::setStatus(lines.join(QStringLiteral("; ")));
+    if (publisher)
+        publisher->publish(status);
 }

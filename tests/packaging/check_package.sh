@@ -26,6 +26,7 @@ for path in ./opt/solvane/network-rendering/bin/render_worker_watchdog \
             ./lib/systemd/system/render-worker-watchdog.service \
             ./opt/solvane/network-rendering/share/doc/RenderWorkerWatchdog/README.md \
             ./opt/solvane/network-rendering/share/doc/RenderWorkerWatchdog/SECURITY.md \
+            ./opt/solvane/network-rendering/share/doc/RenderWorkerWatchdog/MONITORING.md \
             ./usr/share/doc/solvane-render-worker-watchdog/copyright \
             ./usr/share/doc/solvane-render-worker-watchdog/changelog.gz; do
     grep -q " $path\$" <<<"$contents" || fail "$path missing from $(basename "$watchdog_deb")"

@@ -1,0 +1,217 @@
+#include "servicestatus.h"
+
+#include "printable.h"
+
+#include <algorithm>
+#include <iterator>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+using State = ServiceStatus::State;
+using EndKind = ServiceStatus::EndKind;
+
+// In the order of the enumeration; the file's words and the summary's.
+const char *const stateWords[] = { "stopped", "starting", "up", "waiting to restart" };
+const char *const endWords[] = { "", "exit", "signal", "no start" };
+
+// ISO 8601 with the offset from UTC, so that a reader in another zone, or
+// after a change of zone, reads the same moment.
+QString stamp(const QDateTime &at)
+{
+    return at.isValid() ? at.toOffsetFromUtc(at.offsetFromUtc()).toString(Qt::ISODate) : QString();
+}
+
+QDateTime parseStamp(const QString &text)
+{
+    return QDateTime::fromString(text, Qt::ISODate);
+}
+
+template <size_t N>
+int wordIndex(const char *const (&words)[N], const QString &word)
+{
+    const auto found = std::find_if(std::begin(words), std::end(words),
+                                    [&](const char *candidate) { return word == QLatin1String(candidate); });
+    return found == std::end(words) ? 0 : int(found - std::begin(words));
+}
+
+QString endSummary(const ServiceStatus::Process &process)
+{
+    switch (process.lastEnd) {
+    case EndKind::Exited:
+        return QStringLiteral("last exit code %1").arg(process.lastEndValue);
+    case EndKind::Signalled:
+        return QStringLiteral("last killed by signal %1").arg(process.lastEndValue);
+    case EndKind::FailedToStart:
+        return QStringLiteral("last start failed");
+    case EndKind::None:
+        break;
+    }
+    return QString();
+}
+
+QString stateSummary(const ServiceStatus::Process &process)
+{
+    switch (process.state) {
+    case State::Up:
+        return QStringLiteral("up (pid %1)").arg(process.pid);
+    case State::WaitingToRestart:
+        if (process.lastEnd == EndKind::None)
+            return QStringLiteral("waiting to start");
+        break;
+    case State::Stopped:
+    case State::Starting:
+        break;
+    }
+    return QLatin1String(stateWords[int(process.state)]);
+}
+
+void readProcessField(ServiceStatus::Process &process, const QString &field, const QString &value)
+{
+    if (field == u"state")
+        process.state = State(wordIndex(stateWords, value));
+    else if (field == u"since")
+        process.since = parseStamp(value);
+    else if (field == u"pid")
+        process.pid = value.toLongLong();
+    else if (field == u"started")
+        process.startedAt = parseStamp(value);
+    else if (field == u"restarts")
+        process.restarts = value.toInt();
+    else if (field == u"installation")
+        process.installation = value == u"default" ? QString() : value;
+    else if (field == u"last_end") {
+        process.lastEnd = EndKind(wordIndex(endWords, value.section(u' ', 0, -2)));
+        process.lastEndValue = value.section(u' ', -1).toInt();
+    } else if (field == u"last_end_at")
+        process.lastEndAt = parseStamp(value);
+}
+
+} // namespace
+
+QByteArray ServiceStatus::toText(const QString &serviceName) const
+{
+    QStringList lines{ QStringLiteral("# What %1 supervises, as its daemon last saw it; rewritten on every change.")
+                               .arg(printable(serviceName)) };
+    // One line per value: escaped, a value cannot start a line of its own.
+    const auto add = [&lines](const QString &key, const QString &value) {
+        if (!value.isEmpty())
+            lines << key + QLatin1Char('=') + printable(value);
+    };
+    add(QStringLiteral("daemon.pid"), QString::number(daemonPid));
+    add(QStringLiteral("daemon.started"), stamp(daemonStartedAt));
+    for (const Process &process : processes) {
+        const QString key = process.name + QLatin1Char('.');
+        add(key + u"state"_s, QLatin1String(stateWords[int(process.state)]));
+        add(key + u"since"_s, stamp(process.since));
+        if (process.state == State::Up)
+            add(key + u"pid"_s, QString::number(process.pid));
+        add(key + u"started"_s, stamp(process.startedAt));
+        add(key + u"restarts"_s, QString::number(process.restarts));
+        add(key + u"installation"_s, process.installation.isEmpty() ? u"default"_s : process.installation);
+        if (process.lastEnd != EndKind::None) {
+            add(key + u"last_end"_s, QStringLiteral("%1 %2").arg(QLatin1String(endWords[int(process.lastEnd)]))
+                                             .arg(process.lastEndValue));
+            add(key + u"last_end_at"_s, stamp(process.lastEndAt));
+        }
+    }
+    add(QStringLiteral("rollbacks"), QString::number(rollbacks));
+    add(QStringLiteral("rollbacks.last_at"), stamp(lastRollbackAt));
+    add(QStringLiteral("rollbacks.last_removed"), lastRollbackPath);
+    return lines.join(QLatin1Char('\n')).toUtf8() + '\n';
+}
+
+bool ServiceStatus::readText(const QByteArray &text)
+{
+    *this = ServiceStatus();
+    for (const QString &line : QString::fromUtf8(text).split(QLatin1Char('\n'))) {
+        const qsizetype equals = line.indexOf(QLatin1Char('='));
+        if (line.startsWith(QLatin1Char('#')) || equals <= 0)
+            continue;
+        const QString key = line.left(equals), value = line.mid(equals + 1);
+        if (key == u"daemon.pid")
+            daemonPid = value.toLongLong();
+        else if (key == u"daemon.started")
+            daemonStartedAt = parseStamp(value);
+        else if (key == u"rollbacks")
+            rollbacks = value.toInt();
+        else if (key == u"rollbacks.last_at")
+            lastRollbackAt = parseStamp(value);
+        else if (key == u"rollbacks.last_removed")
+            lastRollbackPath = value;
+        else if (key.count(QLatin1Char('.')) == 1) {
+            const QString name = key.section(QLatin1Char('.'), 0, 0);
+            auto process = std::find_if(processes.begin(), processes.end(),
+                                        [&](const Process &known) { return known.name == name; });
+            if (process == processes.end()) {
+                process = processes.insert(processes.end(), Process());
+                process->name = name;
+            }
+            readProcessField(*process, key.section(QLatin1Char('.'), 1), value);
+        }
+    }
+    return daemonPid > 0;
+}
+
+QString ServiceStatus::summary(const Process &process, const QDateTime &now)
+{
+    QString text = process.name + QStringLiteral(": ") + stateSummary(process);
+    if (process.since.isValid()) {
+        text += now.isValid() ? QStringLiteral(" for ") + durationText(std::max<qint64>(0, process.since.msecsTo(now)))
+                              : QStringLiteral(" since ") + timeText(process.since);
+    }
+    text += process.restarts == 1 ? QStringLiteral(", 1 restart")
+                                  : QStringLiteral(", %1 restarts").arg(process.restarts);
+    if (process.lastEnd != EndKind::None)
+        text += QStringLiteral(", ") + endSummary(process) + QStringLiteral(" at ") + timeText(process.lastEndAt);
+    text += process.installation.isEmpty() ? QStringLiteral(", default")
+                                           : QStringLiteral(", override ") + process.installation;
+    return printable(text);
+}
+
+QStringList ServiceStatus::summaries(const QDateTime &now) const
+{
+    QStringList lines;
+    for (const Process &process : processes)
+        lines << summary(process, now);
+    return lines;
+}
+
+QString ServiceStatus::rollbackSummary() const
+{
+    if (rollbacks <= 0)
+        return QString();
+    return printable(QStringLiteral("rollbacks: %1, the last at %2 removed %3")
+                             .arg(rollbacks)
+                             .arg(timeText(lastRollbackAt), lastRollbackPath));
+}
+
+QString ServiceStatus::durationText(qint64 ms)
+{
+    if (ms < 1000)
+        return QStringLiteral("%1ms").arg(ms);
+    const qint64 seconds = ms / 1000;
+    const qint64 days = seconds / 86400, hours = seconds / 3600 % 24, minutes = seconds / 60 % 60;
+    if (days > 0)
+        return QStringLiteral("%1d%2h").arg(days).arg(hours);
+    if (hours > 0)
+        return QStringLiteral("%1h%2m").arg(hours).arg(minutes);
+    if (minutes > 0)
+        return QStringLiteral("%1m%2s").arg(minutes).arg(seconds % 60);
+    return QStringLiteral("%1s").arg(seconds);
+}
+
+QString ServiceStatus::timeText(const QDateTime &at)
+{
+    if (!at.isValid())
+        return QStringLiteral("an unknown time");
+    const QDateTime local = at.toLocalTime();
+    return local.toString(local.date() == QDate::currentDate() ? QStringLiteral("HH:mm:ss")
+                                                                : QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+QString ServiceStatus::pathFor(const QString &folder, const QString &name)
+{
+    return folder + QLatin1Char('/') + name + QStringLiteral(".status");
+}

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# The metrics file as Prometheus gets it: the real watchdog (-e), whose
+# redirected worker exits 1 and is rolled back, writes it into the folder of
+# Debian's prometheus-node-exporter's textfile collector, and a scrape of the
+# exporter finds the values. Installs nothing: without the exporter or curl
+# the test is skipped (77). Run through privaterun.sh, so that the lock lies
+# in a /run of the test's own and nothing outlives it.
+set -euo pipefail
+build=$1
+exporter=$(command -v prometheus-node-exporter || true)
+if [ -z "$exporter" ] || ! command -v curl >/dev/null; then
+    echo "SKIP: prometheus-node-exporter or curl is not installed"
+    exit 77
+fi
+scratch=$(mktemp -d)
+cleanup() {
+    jobs -p | xargs -r kill -9 2>/dev/null || true
+    wait || true
+    rm -rf "$scratch"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+bin=$scratch/farm_watchdog
+alt="$scratch/resources/alt/Solvane Worker/bin"
+mkdir -p "$bin" "$alt" "$scratch/metrics"
+cp "$build/bin/render_worker_watchdog" "$build/bin/render_worker" "$bin/"
+echo "resources=$scratch/resources" >"$bin/resources.ini"
+printf '#!/bin/sh\nRENDER_WORKER_EXIT_AFTER_MS=300 RENDER_WORKER_EXIT_CODE=1 exec %s/render_worker --alt "$@"\n' "$bin" \
+    >"$alt/render_worker"
+chmod 700 "$alt/render_worker"
+echo alt >"$scratch/resources/render_worker.version"
+RENDER_WORKER_WATCHDOG_METRICS_DIR=$scratch/metrics "$bin/render_worker_watchdog" -e >"$scratch/watchdog.out" 2>&1 &
+
+# The first start comes after 5 s, the default worker's 5 s after the failure.
+prom=$scratch/metrics/solvane_render_worker.prom
+for _ in $(seq 300); do
+    grep -q '^solvane_render_worker_up{role="cpu"} 1$' "$prom" 2>/dev/null \
+        && grep -q '^solvane_render_worker_rollbacks_total 1$' "$prom" && break
+    sleep 0.1
+done
+
+# A port nothing answers on, then the exporter on it, alive when scraped.
+scraped=
+for _ in 1 2 3 4 5; do
+    port=$((20000 + RANDOM % 40000))
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && continue
+    "$exporter" --collector.disable-defaults --collector.textfile \
+        --collector.textfile.directory="$scratch/metrics" --web.listen-address="127.0.0.1:$port" \
+        >"$scratch/exporter.log" 2>&1 &
+    exporter_pid=$!
+    for _ in $(seq 50); do
+        kill -0 "$exporter_pid" 2>/dev/null || break
+        curl -sf "http://127.0.0.1:$port/metrics" >"$scratch/scrape" && scraped=yes && break
+        sleep 0.1
+    done
+    [ -n "$scraped" ] && kill -0 "$exporter_pid" 2>/dev/null && break
+    scraped=
+done
+[ -n "$scraped" ] || fail "no scrape of the node exporter: $(cat "$scratch/exporter.log")"
+
+# The exporter read the file without an error, and has every value.
+for line in 'node_textfile_scrape_error 0' \
+            '# TYPE solvane_render_worker_up gauge' \
+            'solvane_render_worker_up{role="cpu"} 1' \
+            '# TYPE solvane_render_worker_restarts_total counter' \
+            'solvane_render_worker_restarts_total{role="cpu"} 1' \
+            'solvane_render_worker_last_exit_code{role="cpu"} 1' \
+            'solvane_render_worker_last_exit_signal{role="cpu"} 0' \
+            'solvane_render_worker_rollbacks_total 1'; do
+    grep -qxF "$line" "$scratch/scrape" || fail "the scrape lacks \"$line\": $(grep solvane "$scratch/scrape")"
+done
+for name in solvane_render_worker_start_time_seconds'{role="cpu"}' solvane_render_worker_watchdog_start_time_seconds \
+            solvane_render_worker_last_exit_time_seconds'{role="cpu"}' solvane_render_worker_last_rollback_time_seconds; do
+    grep -qE "^${name//[\{\}]/.} [0-9.e+]+$" "$scratch/scrape" || fail "the scrape lacks $name"
+done
+echo "PASS: the node exporter serves the watchdog's metrics"

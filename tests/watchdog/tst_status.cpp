@@ -1,0 +1,222 @@
+// What the watchdog tells of its workers, over the real executable run as the
+// unit runs it (QTSERVICE_RUN=1) with the product's delays: --status and its
+// exit code, the status file, the metrics file and the system log. The
+// scenarios run side by side, each with a /run (its folder "run") and a
+// /var/tmp of its own.
+
+#include "testsupport.h"
+
+#include <poll.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+struct Scenario
+{
+    QByteArray settings;
+    QStringList environment; // NAME=value, for the watchdog and its workers
+    QByteArray override;     // the program of a redirected installation ("%1": the default one); none without
+    bool metricsLinkFirst = false; // the metrics folder is a link, until refused
+    bool stop = false;             // the watchdog is stopped once its worker runs
+};
+
+const QMap<QString, Scenario> scenarios{
+    { u"up"_s, { {}, {}, {}, false } },
+    { u"exit 1, rolled back"_s,
+      { {}, {}, "#!/bin/sh\nRENDER_WORKER_EXIT_AFTER_MS=300 RENDER_WORKER_EXIT_CODE=1 exec %1 --alt \"$@\"\n", false } },
+    { u"GPU crashes by a signal"_s, { "[worker]\nworkerGpu=true\n", { u"RENDER_WORKER_GPU_CRASH_AFTER_MS=300"_s }, {}, false } },
+    { u"exit 0, metrics folder a link first"_s, { {}, { u"RENDER_WORKER_EXIT_AFTER_MS=300"_s }, {}, true } },
+    { u"stopped"_s, { {}, {}, "#!/bin/sh\nexec %1 --alt \"$@\"\n", false, true } },
+};
+
+class ScenarioRun
+{
+public:
+    explicit ScenarioRun(const Scenario &scenario)
+        : stage(QStringLiteral(WATCHDOG_PATH), QStringLiteral(RENDER_WORKER_PATH)), metrics(stage.path(u"metrics"_s))
+    {
+        const QString alt = stage.resources + u"/alt/Solvane Worker/bin/render_worker"_s;
+        valid = stage.valid && QDir().mkpath(stage.path(u"run"_s)) && QDir().mkpath(stage.path(u"elsewhere"_s))
+            && ts::writeFile(stage.resources + u"/settings.conf"_s, scenario.settings)
+            && (scenario.metricsLinkFirst ? QFile::link(stage.path(u"elsewhere"_s), metrics) : QDir().mkpath(metrics))
+            && (scenario.override.isEmpty()
+                || (ts::writeFile(stage.resources + u"/render_worker.version"_s, "alt\n")
+                    && ts::writeFile(alt, QByteArray(scenario.override).replace("%1", QFile::encodeName(stage.bin + u"render_worker"_s)))
+                    && QFile::setPermissions(alt, QFile::ReadOwner | QFile::ExeOwner)));
+        for (const QString &variable : scenario.environment)
+            stage.env.insert(variable.section(u'=', 0, 0), variable.section(u'=', 1));
+        stage.env.insert(u"RENDER_WORKER_WATCHDOG_METRICS_DIR"_s, metrics);
+        QProcessEnvironment daemonEnv = stage.env;
+        daemonEnv.insert(u"QTSERVICE_RUN"_s, u"1"_s);
+        daemon = std::make_unique<ts::Child>(u"unshare"_s, inNamespace({}), daemonEnv);
+    }
+    // The executable in a mount namespace whose /run is the folder "run".
+    QStringList inNamespace(const QStringList &arguments) const
+    {
+        return QStringList{ u"--mount"_s, u"--propagation"_s, u"private"_s, u"sh"_s, u"-c"_s,
+                            u"mount --bind \"$0\" /run && mount -t tmpfs tmpfs /var/tmp && exec \"$@\""_s,
+                            stage.path(u"run"_s), stage.executable } + arguments;
+    }
+    ts::Run status() { return ts::Child(u"unshare"_s, inNamespace({ u"--status"_s }), stage.env).finish(); }
+    QStringList metricsLines() const { return QString::fromUtf8(ts::readFile(metrics + u"/solvane_render_worker.prom"_s)).split(u'\n'); }
+
+    ts::Installation stage;
+    const QString metrics;
+    std::unique_ptr<ts::Child> daemon;
+    bool valid = false;
+};
+
+// Every pattern matches a whole line of lines, in this order for ordered.
+bool allMatch(const QStringList &patterns, const QStringList &lines, bool ordered)
+{
+    if (ordered && patterns.size() != lines.size())
+        return false;
+    for (qsizetype i = 0; i < patterns.size(); ++i) {
+        const QRegularExpression pattern(QRegularExpression::anchoredPattern(patterns.at(i)));
+        if (ordered ? !pattern.match(lines.at(i)).hasMatch() : lines.filter(pattern).isEmpty())
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+class TestStatus : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void status_data();
+    void status();
+    void cleanupTestCase()
+    {
+        stopping = true;
+        logDrain.join();
+    }
+
+private:
+    QStringList logEntries()
+    {
+        const std::lock_guard<std::mutex> hold(logMutex);
+        return devLog.entries();
+    }
+
+    QMap<QString, std::shared_ptr<ScenarioRun>> runs;
+    // The system log is read as entries come, in a thread: its socket queues
+    // only ten, the daemons start their workers at the same moment, and the
+    // test may then be waiting for a --status.
+    ts::DevLog devLog;
+    std::mutex logMutex;
+    std::atomic<bool> stopping = false;
+    std::thread logDrain;
+    // Every scenario shows what its row expects by then (the slowest after
+    // about 16 s), so a fault fails every row within the test's time-out.
+    QDeadlineTimer settled{ 30000 };
+};
+
+void TestStatus::initTestCase()
+{
+    const QString problem = ts::enterPrivateNamespace();
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QVERIFY(devLog.bind());
+    logDrain = std::thread([this] {
+        for (pollfd ready{ devLog.fd, POLLIN, 0 }; !stopping; logEntries())
+            ::poll(&ready, 1, 50);
+    });
+    for (auto it = scenarios.cbegin(); it != scenarios.cend(); ++it) {
+        runs.insert(it.key(), std::make_shared<ScenarioRun>(it.value()));
+        QVERIFY2(runs.value(it.key())->valid, qPrintable(it.key()));
+    }
+    settled.setRemainingTime(30000);
+}
+
+void TestStatus::status_data()
+{
+    QTest::addColumn<QStringList>("lines");   // of --status, all and in order; %1 the resource folder
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("metrics"); // lines of the metrics file
+    QTest::addColumn<QStringList>("entries"); // of the daemon in the system log
+
+    const QString running = u"Solvane Render Worker: running \\(pid \\d+\\) for \\S+"_s;
+    const QString cpuUp = u"cpu: up \\(pid \\d+\\) for \\S+, "_s;
+    QTest::newRow("up") << QStringList{ running, cpuUp + u"0 restarts, default"_s } << 0
+                        << QStringList{ u"solvane_render_worker_up{role=\"cpu\"} 1"_s, u"# TYPE solvane_render_worker_restarts_total counter"_s,
+                                        u"solvane_render_worker_restarts_total{role=\"cpu\"} 0"_s, u"solvane_render_worker_rollbacks_total 0"_s,
+                                        u"solvane_render_worker_start_time_seconds{role=\"cpu\"} 1\\d{9}\\.\\d{3}"_s }
+                        << QStringList{ u"Started with PID: \\d+"_s };
+    QTest::newRow("exit 1, rolled back")
+            << QStringList{ running, cpuUp + u"1 restart, last exit code 1 at \\d\\d:\\d\\d:\\d\\d, default"_s,
+                            u"rollbacks: 1, the last at \\d\\d:\\d\\d:\\d\\d removed %1/render_worker.version"_s }
+            << 0 << QStringList{ u"solvane_render_worker_last_exit_code{role=\"cpu\"} 1"_s, u"solvane_render_worker_restarts_total{role=\"cpu\"} 1"_s,
+                                 u"solvane_render_worker_rollbacks_total 1"_s }
+            << QStringList{ u"The CPU worker \\(PID \\d+\\) exited with code 1 after \\d+ms"_s,
+                            u"Rolled back .* CPU worker: removed %1/render_worker.version"_s };
+    QTest::newRow("GPU crashes by a signal")
+            << QStringList{ running, cpuUp + u"0 restarts, default"_s,
+                            u"gpu: (up \\(pid \\d+\\)|waiting to restart) for \\S+, \\d+ restarts?, last killed by signal 11 at \\S+, default"_s }
+            << 0 << QStringList{ u"solvane_render_worker_last_exit_signal{role=\"gpu\"} 11"_s, u"solvane_render_worker_last_exit_code{role=\"gpu\"} -1"_s,
+                                 u"solvane_render_worker_up{role=\"cpu\"} 1"_s }
+            << QStringList{ u"The GPU worker \\(PID \\d+\\) was killed by signal 11 after \\d+ms"_s };
+    QTest::newRow("exit 0, metrics folder a link first")
+            << QStringList{ running, u"cpu: (up \\(pid \\d+\\)|waiting to restart) for \\S+, [1-9]\\d* restarts?, last exit code 0 at \\S+, default"_s }
+            << 0 << QStringList{ u"solvane_render_worker_last_exit_code{role=\"cpu\"} 0"_s }
+            << QStringList{ u"The CPU worker \\(PID \\d+\\) exited with code 0 after \\d+ms"_s };
+    QTest::newRow("stopped")
+            << QStringList{ u"Solvane Render Worker: not running; the last state, recorded by pid \\d+ at \\d\\d:\\d\\d:\\d\\d:"_s,
+                            u"cpu: stopped since \\d\\d:\\d\\d:\\d\\d, 0 restarts, override %1/alt"_s }
+            << 3 << QStringList{ u"solvane_render_worker_up{role=\"cpu\"} 0"_s }
+            << QStringList{ u"The CPU worker \\(PID \\d+\\) was stopped after \\S+"_s };
+}
+
+void TestStatus::status()
+{
+    QFETCH(QStringList, lines);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, metrics);
+    QFETCH(QStringList, entries);
+    const QString row = QString::fromUtf8(QTest::currentDataTag());
+    ScenarioRun &run = *runs.value(row);
+    const Scenario &scenario = scenarios.value(row);
+    const QString resources = QRegularExpression::escape(run.stage.resources);
+    const QString entry = u"<\\d+>solvanerenderworker\\[%1\\]: "_s.arg(run.daemon->pid());
+    const auto logged = [&](const QString &text) { return logEntries().filter(QRegularExpression(entry + text)).size(); };
+
+    if (scenario.metricsLinkFirst) {
+        QTRY_COMPARE_WITH_TIMEOUT(logged(u"The metrics file is not written"_s), 1, ts::waitMs);
+        QVERIFY(QFile::remove(run.metrics) && QDir().mkdir(run.metrics));
+    }
+    if (scenario.stop) {
+        QTRY_VERIFY_WITH_TIMEOUT(ts::readFile(run.stage.path(u"run/solvanerenderworker.status"_s)).contains("\ncpu.state=up\n"), ts::waitMs);
+        QCOMPARE(::kill(pid_t(run.daemon->pid()), SIGTERM), 0);
+        QTRY_VERIFY(run.daemon->process.state() == QProcess::NotRunning);
+    }
+    for (QString &line : lines)
+        line.replace(u"%1"_s, resources);
+    ts::Run shown;
+    const auto shownAsExpected = [&] {
+        shown = run.status();
+        return shown.exitCode == exitCode && allMatch(lines, shown.out.split(u'\n', Qt::SkipEmptyParts), true);
+    };
+    while (!shownAsExpected() && !settled.hasExpired())
+        QTest::qWait(250);
+    QVERIFY2(shownAsExpected(), qPrintable(u"exit code %1:\n"_s.arg(shown.exitCode) + shown.out + shown.err));
+    QCOMPARE(ts::modeOf(run.stage.path(u"run/solvanerenderworker.status"_s)) & 07777, mode_t(0644));
+    QTRY_VERIFY2(allMatch(metrics, run.metricsLines(), false), qPrintable(run.metricsLines().join(u'\n')));
+    QCOMPARE(ts::modeOf(run.metrics + u"/solvane_render_worker.prom"_s) & 07777, mode_t(0644));
+    for (const QString &text : std::as_const(entries))
+        QTRY_VERIFY2(logged(QString(text).replace(u"%1"_s, resources)) > 0, qPrintable(text));
+    // Each end once; a refused metrics folder reported once and never followed.
+    QStringList ends = logEntries().filter(QRegularExpression(entry + u"The \\w+ worker \\(PID \\d+\\) (exited|was)"_s));
+    for (QString &end : ends)
+        end = end.section(u"(PID "_s, 1).section(u')', 0, 0);
+    QCOMPARE(QSet<QString>(ends.cbegin(), ends.cend()).size(), ends.size());
+    QCOMPARE(logged(u"The metrics file is not written"_s), scenario.metricsLinkFirst ? 1 : 0);
+    QVERIFY(QDir(run.stage.path(u"elsewhere"_s)).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestStatus)
+#include "tst_status.moc"

@@ -1,0 +1,50 @@
+#ifndef STATUSPUBLISHER_H
+#define STATUSPUBLISHER_H
+
+#include "servicestatus.h"
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class AtomicFile;
+
+// Names a folder for the fleet's monitoring: the watchdog then keeps its
+// state there in Prometheus's text format, for the node exporter's textfile
+// collector.
+inline constexpr char metricsFolderVariable[] = "RENDER_WORKER_WATCHDOG_METRICS_DIR";
+inline constexpr char metricsFileName[] = "solvane_render_worker.prom";
+
+// The watchdog's state in Prometheus's text exposition format.
+QByteArray workerMetrics(const ServiceStatus &status);
+
+// Writes the watchdog's state, on every change, to the status file and, when
+// a metrics folder is named, to the metrics file there. A file that cannot
+// be written costs nothing but itself: its failure is reported once (again
+// only when the reason changes or after a write got through), and the next
+// change tries again.
+class StatusPublisher
+{
+public:
+    using Reporter = std::function<void(const QString &)>;
+
+    StatusPublisher(const QString &serviceName, const QString &statusPath, const QString &metricsFolder,
+                    Reporter reporter);
+    ~StatusPublisher();
+    StatusPublisher(const StatusPublisher &) = delete;
+    StatusPublisher &operator=(const StatusPublisher &) = delete;
+
+    void publish(const ServiceStatus &status);
+
+private:
+    struct Target;
+    void write(Target &target, const QByteArray &content);
+
+    const QString serviceName;
+    const Reporter reporter;
+    std::unique_ptr<Target> statusFile;
+    std::unique_ptr<Target> metricsFile; // none without a metrics folder
+};
+
+#endif // STATUSPUBLISHER_H

@@ -1,0 +1,105 @@
+// The watchdog's state for Prometheus, in the text exposition format that the
+// node exporter's textfile collector reads: one family per metric, with its
+// HELP and TYPE, times in seconds since the epoch, one series per worker
+// labelled by its role. A family without a value yet (no run has ended) is
+// left out rather than given a made-up one.
+
+#include "statuspublisher.h"
+
+#include <QList>
+#include <QPair>
+
+namespace {
+
+using Process = ServiceStatus::Process;
+
+struct Family
+{
+    const char *name;
+    const char *type;
+    const char *help;
+    QList<QPair<QString, QString>> samples; // labels, value
+};
+
+QString seconds(const QDateTime &at)
+{
+    return QString::number(double(at.toMSecsSinceEpoch()) / 1000.0, 'f', 3);
+}
+
+QString roleLabel(const Process &process)
+{
+    // Names are letters and digits (see ServiceStatus): nothing to escape.
+    return QStringLiteral("{role=\"%1\"}").arg(process.name);
+}
+
+int exitCode(const Process &process)
+{
+    return process.lastEnd == ServiceStatus::EndKind::Exited ? process.lastEndValue : -1;
+}
+
+int exitSignal(const Process &process)
+{
+    return process.lastEnd == ServiceStatus::EndKind::Signalled ? process.lastEndValue : 0;
+}
+
+// The families in the order of workerMetrics()'s list.
+enum FamilyIndex { WatchdogStart, Up, StartTime, Restarts, ExitCode, ExitSignal, ExitTime, Rollbacks, RollbackTime };
+
+QByteArray render(const QList<Family> &families)
+{
+    QByteArray text;
+    for (const Family &family : families) {
+        if (family.samples.isEmpty())
+            continue;
+        text += QByteArray("# HELP ") + family.name + ' ' + family.help + '\n';
+        text += QByteArray("# TYPE ") + family.name + ' ' + family.type + '\n';
+        for (const auto &[labels, value] : family.samples)
+            text += family.name + labels.toUtf8() + ' ' + value.toUtf8() + '\n';
+    }
+    return text;
+}
+
+} // namespace
+
+QByteArray workerMetrics(const ServiceStatus &status)
+{
+    QList<Family> families{
+        { "solvane_render_worker_watchdog_start_time_seconds", "gauge",
+          "Start time of the render worker watchdog since the Unix epoch in seconds.", {} },
+        { "solvane_render_worker_up", "gauge", "Whether the worker runs (1) or not (0).", {} },
+        { "solvane_render_worker_start_time_seconds", "gauge",
+          "Start time of the worker's current or last run since the Unix epoch in seconds.", {} },
+        { "solvane_render_worker_restarts_total", "counter", "Restarts of the worker since the watchdog started.", {} },
+        { "solvane_render_worker_last_exit_code", "gauge",
+          "Exit code of the worker's last run; -1 when it was killed by a signal or did not start.", {} },
+        { "solvane_render_worker_last_exit_signal", "gauge",
+          "Signal that killed the worker's last run; 0 when it exited or did not start.", {} },
+        { "solvane_render_worker_last_exit_time_seconds", "gauge",
+          "End time of the worker's last run since the Unix epoch in seconds.", {} },
+        { "solvane_render_worker_rollbacks_total", "counter",
+          "Version overrides removed after a worker failed, since the watchdog started.", {} },
+        { "solvane_render_worker_last_rollback_time_seconds", "gauge",
+          "Time of the last rollback since the Unix epoch in seconds.", {} },
+    };
+    const auto add = [&families](FamilyIndex family, const QString &labels, const QString &value) {
+        families[family].samples.append({ labels, value });
+    };
+    if (status.daemonStartedAt.isValid())
+        add(WatchdogStart, QString(), seconds(status.daemonStartedAt));
+    for (const Process &process : status.processes) {
+        const QString role = roleLabel(process);
+        add(Up, role, process.state == ServiceStatus::State::Up ? QStringLiteral("1") : QStringLiteral("0"));
+        if (process.startedAt.isValid())
+            add(StartTime, role, seconds(process.startedAt));
+        add(Restarts, role, QString::number(process.restarts));
+        if (process.lastEnd != ServiceStatus::EndKind::None) {
+            add(ExitCode, role, QString::number(exitCode(process)));
+            add(ExitSignal, role, QString::number(exitSignal(process)));
+            add(ExitTime, role, seconds(process.lastEndAt));
+        }
+    }
+    add(Rollbacks, QString(), QString::number(status.rollbacks));
+    if (status.lastRollbackAt.isValid())
+        add(RollbackTime, QString(), seconds(status.lastRollbackAt));
+    return render(families);
+}
