@@ -66,25 +66,43 @@ bool sendControlCommand(const QString &serviceName, const QString &command)
     return exchangeControlCommand(serviceName, command).confirmed();
 }
 
-bool findControlListener(const QString &serviceName, ControlPeer *peer)
+bool findControlListener(const QString &serviceName, ControlPeer *peer, int timeoutMs)
 {
     QtUnixSocket socket;
-    return socket.connectTo(controlSocketPath(serviceName))
+    return socket.connectTo(controlSocketPath(serviceName), QDeadlineTimer(timeoutMs))
         && socket.peerCredentials(&peer->pid, &peer->uid);
 }
 
 DaemonSighting findServiceDaemon(const QString &serviceName)
 {
-    // A daemon busy starting a worker, or with every connection taken, still
-    // runs: the lock is asked first, the socket only where it shows none.
+    const QString service = sanitizedName(serviceName);
     DaemonSighting sighting;
     pid_t holder = 0;
-    if (ServiceLock::probe(sanitizedName(serviceName), &holder) == ServiceLock::State::Held) {
+    ControlPeer listener;
+    const ServiceLock::State lock = ServiceLock::probe(service, &holder);
+    const bool listening = findControlListener(serviceName, &listener, strangerProbeTimeoutMs);
+    if (lock == ServiceLock::State::Held) {
         sighting.running = sighting.locked = true;
         sighting.peer = { holder, ::geteuid() };
+        // A lock taken where its record could not be written names nobody:
+        // the holder is looked for among the processes.
+        if (holder <= 0)
+            sighting.peer.pid = listening && ServiceLock::heldBy(service, listener.pid) == ServiceLock::State::Held
+                ? listener.pid : ServiceLock::findHolder(service);
         return sighting;
     }
-    sighting.running = findControlListener(serviceName, &sighting.peer);
+    if (!listening || !ServiceLock::isDaemon(service, listener.pid, listener.uid))
+        return sighting;
+    sighting.peer = listener;
+    if (ServiceLock::heldBy(service, listener.pid) == ServiceLock::State::Held) {
+        sighting.running = true;
+        return sighting;
+    }
+    // Root's daemon, to another user, proves itself by its answer; it may be
+    // busy starting a worker, and answers late.
+    const ControlExchange alive = exchangeControlCommand(serviceName, QStringLiteral("alive"));
+    sighting.running = alive.confirmed();
+    sighting.peer = alive.peer;
     return sighting;
 }
 
