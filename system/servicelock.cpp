@@ -106,9 +106,11 @@ QString ServiceLock::runtimeFolder()
 
 QString ServiceLock::sessionRuntimeFolder()
 {
-    if (::geteuid() == 0)
-        return QLatin1String(rootRuntimeFolder);
-    return qEnvironmentVariable("XDG_RUNTIME_DIR");
+    // Without a session's folder the toolkit would warn and make one in the
+    // temporary folder: a daemon made there is still seen by its socket.
+    if (::geteuid() != 0 && qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+        return QString();
+    return runtimeFolder();
 }
 
 bool ServiceLock::acquire()
