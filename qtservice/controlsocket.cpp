@@ -79,19 +79,20 @@ DaemonSighting findServiceDaemon(const QString &serviceName)
     DaemonSighting sighting;
     pid_t holder = 0;
     ControlPeer listener;
-    const ServiceLock::State lock = ServiceLock::probe(service, &holder);
-    const bool listening = findControlListener(serviceName, &listener, strangerProbeTimeoutMs);
-    if (lock == ServiceLock::State::Held) {
+    if (ServiceLock::probe(service, &holder) == ServiceLock::State::Held) {
         sighting.running = sighting.locked = true;
         sighting.peer = { holder, ::geteuid() };
         // A lock taken where its record could not be written names nobody:
-        // the holder is looked for among the processes.
+        // the holder is the listener, if it holds the lock, or is looked for
+        // among the processes.
         if (holder <= 0)
-            sighting.peer.pid = listening && ServiceLock::heldBy(service, listener.pid) == ServiceLock::State::Held
+            sighting.peer.pid = findControlListener(serviceName, &listener, strangerProbeTimeoutMs)
+                    && ServiceLock::heldBy(service, listener.pid) == ServiceLock::State::Held
                 ? listener.pid : ServiceLock::findHolder(service);
         return sighting;
     }
-    if (!listening || !ServiceLock::isDaemon(service, listener.pid, listener.uid))
+    if (!findControlListener(serviceName, &listener, strangerProbeTimeoutMs)
+        || !ServiceLock::isDaemon(service, listener.pid, listener.uid))
         return sighting;
     sighting.peer = listener;
     if (ServiceLock::heldBy(service, listener.pid) == ServiceLock::State::Held) {
@@ -109,8 +110,12 @@ DaemonSighting findServiceDaemon(const QString &serviceName)
 bool stopControlListener(const QString &serviceName, const ControlPeer &peer, int timeoutMs)
 {
     // Any local user may send "terminate"; whether it was obeyed shows only
-    // in the end of that process, not in a reply anybody can fake.
+    // in the end of that process, not in a reply anybody can fake, and in
+    // nobody listening after it: the process that called listen() may have
+    // left a child listening in its place.
     const QDeadlineTimer deadline(timeoutMs);
     exchangeControlCommand(serviceName, QStringLiteral("terminate"), ControlRecipient::Anyone, timeoutMs);
-    return waitForProcessEnd(peer.pid, int(deadline.remainingTime()));
+    ControlPeer still;
+    return waitForProcessEnd(peer.pid, int(deadline.remainingTime()))
+        && !findControlListener(serviceName, &still, listenerGoneCheckMs);
 }

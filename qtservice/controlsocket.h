@@ -66,6 +66,9 @@ bool sendControlCommand(const QString &serviceName, const QString &command);
 // answer: it may never do either, and must not hold whoever asks.
 inline constexpr int strangerProbeTimeoutMs = 3000;
 
+// How long a listener that should be gone is given to accept once more.
+inline constexpr int listenerGoneCheckMs = 500;
+
 // Whoever accepts on the control socket of serviceName, within timeoutMs.
 // False when nobody does.
 bool findControlListener(const QString &serviceName, ControlPeer *peer,
@@ -87,7 +90,8 @@ struct DaemonSighting
 DaemonSighting findServiceDaemon(const QString &serviceName);
 
 // Sends "terminate" to whoever listens as peer, and waits up to timeoutMs
-// for that process to end. True once it has ended.
+// for that process to end. True once it has ended and nobody listens on the
+// socket any more.
 bool stopControlListener(const QString &serviceName, const ControlPeer &peer, int timeoutMs);
 
 // How long a stopping daemon may take to end, once it confirmed the stop or
