@@ -155,6 +155,7 @@ protected:
         stage->killAll();
         QFile::remove(eventsPath);
         ::unlink(QFile::encodeName(socketPath));
+        ::rmdir(QFile::encodeName(socketPath));
     }
 
     std::unique_ptr<ts::Installation> stage;
