@@ -19,7 +19,7 @@ inline constexpr char metricsFileName[] = "solvane_render_worker.prom";
 // The metrics file is rewritten this often while nothing changes, so that
 // its age (the node exporter's node_textfile_mtime_seconds) tells a live
 // watchdog from a dead one: alerts call it stale after three minutes.
-inline constexpr int metricsRefreshMs = 20000;
+inline constexpr int metricsRefreshMs = 10000;
 
 // The watchdog's state in Prometheus's text exposition format.
 QByteArray workerMetrics(const ServiceStatus &status);

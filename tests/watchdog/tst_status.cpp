@@ -232,7 +232,7 @@ void TestStatus::status()
     // Rewritten while the watchdog runs, also when nothing changes.
     if (scenario.metricsRemoved) {
         QVERIFY(QFile::remove(run.metrics + u"/solvane_render_worker.prom"_s));
-        QTRY_VERIFY_WITH_TIMEOUT(allMatch(metrics, run.metricsLines(), false), 25000);
+        QTRY_VERIFY_WITH_TIMEOUT(allMatch(metrics, run.metricsLines(), false), 15000);
     }
 }
 
