@@ -178,6 +178,19 @@ QStringList ServiceStatus::summaries(const QDateTime &now) const
     return lines;
 }
 
+QStringList ServiceStatus::summariesOfGoneDaemon() const
+{
+    QStringList lines;
+    for (const Process &process : processes) {
+        const QString line = summary(process);
+        const qsizetype named = process.name.size() + 2;
+        lines << (process.state == State::Stopped
+                      ? line
+                      : line.left(named) + QStringLiteral("unknown, its daemon is gone; last recorded ") + line.mid(named));
+    }
+    return lines;
+}
+
 QString ServiceStatus::rollbackSummary() const
 {
     if (rollbacks <= 0)

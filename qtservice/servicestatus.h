@@ -48,6 +48,10 @@ struct ServiceStatus
     // now, the time the state began ("since 10:02:11").
     static QString summary(const Process &process, const QDateTime &now = QDateTime());
     QStringList summaries(const QDateTime &now = QDateTime()) const;
+    // The lines of a daemon that no longer runs: what it recorded as up,
+    // starting or waiting is not so any more, or not watched; such a process
+    // is "unknown", with what was last recorded.
+    QStringList summariesOfGoneDaemon() const;
     // "rollbacks: 1, the last at 10:02:11 removed <path>"; empty with none.
     QString rollbackSummary() const;
 

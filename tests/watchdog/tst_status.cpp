@@ -20,7 +20,7 @@ struct Scenario
     QStringList environment; // NAME=value, for the watchdog and its workers
     QByteArray override;     // the program of a redirected installation ("%1": the default one); none without
     bool metricsLinkFirst = false; // the metrics folder is a link, until refused
-    bool stop = false;             // the watchdog is stopped once its worker runs
+    int stopSignal = 0;            // sent to the watchdog once its worker runs
     bool metricsRemoved = false;   // the metrics file is removed once written, and must come back
 };
 
@@ -28,12 +28,13 @@ struct Scenario
 const QStringList leftovers{ u"metrics/.solvane_render_worker.prom.k1ll3d"_s, u"run/.solvanerenderworker.status.k1ll3d"_s };
 
 const QMap<QString, Scenario> scenarios{
-    { u"up"_s, { {}, {}, {}, false, false, true } },
+    { u"up"_s, { {}, {}, {}, false, 0, true } },
     { u"exit 1, rolled back"_s,
       { {}, {}, "#!/bin/sh\nRENDER_WORKER_EXIT_AFTER_MS=300 RENDER_WORKER_EXIT_CODE=1 exec %1 --alt \"$@\"\n", false } },
     { u"GPU crashes by a signal"_s, { "[worker]\nworkerGpu=true\n", { u"RENDER_WORKER_GPU_CRASH_AFTER_MS=300"_s }, {}, false } },
     { u"exit 0, metrics folder a link first"_s, { {}, { u"RENDER_WORKER_EXIT_AFTER_MS=300"_s }, {}, true } },
-    { u"stopped"_s, { {}, {}, "#!/bin/sh\nexec %1 --alt \"$@\"\n", false, true } },
+    { u"stopped"_s, { {}, {}, "#!/bin/sh\nexec %1 --alt \"$@\"\n", false, SIGTERM } },
+    { u"killed"_s, { {}, {}, {}, false, SIGKILL } },
 };
 
 class ScenarioRun
@@ -177,6 +178,12 @@ void TestStatus::status_data()
                             u"cpu: stopped since \\d\\d:\\d\\d:\\d\\d, 0 restarts, override %1/alt"_s }
             << 3 << QStringList{ u"solvane_render_worker_up{role=\"cpu\"} 0"_s }
             << QStringList{ u"The CPU worker \\(PID \\d+\\) was stopped after \\S+"_s };
+    // What a daemon killed outright left on record is history: its worker may
+    // have ended with it, or runs on unwatched.
+    QTest::newRow("killed")
+            << QStringList{ u"Solvane Render Worker: not running; the last state, recorded by pid \\d+ at \\d\\d:\\d\\d:\\d\\d:"_s,
+                            u"cpu: unknown, its daemon is gone; last recorded up \\(pid \\d+\\) since \\d\\d:\\d\\d:\\d\\d, 0 restarts, default"_s }
+            << 3 << QStringList() << QStringList{ u"Started with PID: \\d+"_s };
 }
 
 void TestStatus::status()
@@ -196,9 +203,9 @@ void TestStatus::status()
         QTRY_COMPARE_WITH_TIMEOUT(logged(u"The metrics file is not written"_s), 1, ts::waitMs);
         QVERIFY(QFile::remove(run.metrics) && QDir().mkdir(run.metrics));
     }
-    if (scenario.stop) {
+    if (scenario.stopSignal) {
         QTRY_VERIFY_WITH_TIMEOUT(ts::readFile(run.stage.path(u"run/solvanerenderworker.status"_s)).contains("\ncpu.state=up\n"), ts::waitMs);
-        QCOMPARE(::kill(pid_t(run.daemon->pid()), SIGTERM), 0);
+        QCOMPARE(::kill(pid_t(run.daemon->pid()), scenario.stopSignal), 0);
         QTRY_VERIFY(run.daemon->process.state() == QProcess::NotRunning);
     }
     for (QString &line : lines)
