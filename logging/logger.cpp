@@ -43,7 +43,7 @@ void Logger::setFailureReporter(FailureReporter reporter)
     failureReported = false;
 }
 
-void Logger::setLogFolder(const QString &location, int creationMode)
+bool Logger::setLogFolder(const QString &location, int creationMode)
 {
     logFolder = location;
     folderCreationMode = location.isEmpty() ? logFolderMode : creationMode;
@@ -53,13 +53,17 @@ void Logger::setLogFolder(const QString &location, int creationMode)
     if (folder.exists()
         || (folderCreationMode != noFolderCreation
             && createFolder(folder.absolutePath(), folderCreationMode)))
-        return;
+        return true;
     const QString failure = QStringLiteral("Could not create Log file:") + printable(location);
     printLine(failure);
     // No exit is requested: this runs before the event loop, and a watchdog
     // without a log folder must still supervise its workers. The entries are
-    // lost one by one as their files fail to open.
-    reportFailure(failure);
+    // lost one by one as their files fail to open. A named folder gives way
+    // to the default one, and its caller says so; the default's failure is
+    // reported here.
+    if (location.isEmpty())
+        reportFailure(failure);
+    return false;
 }
 
 QDateTime Logger::now() const
