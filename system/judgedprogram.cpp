@@ -47,12 +47,13 @@ void failEveryExec(int error)
 
 } // namespace
 
-bool JudgedProgram::open(const QString &program, QString *reason)
+bool JudgedProgram::open(const QString &program, QString *reason, bool *distrusted)
 {
     close();
+    *distrusted = false;
     if (!PathTrust::isEnforced())
         return true;
-    const int file = PathTrust::openTrustedFile(program, &folder, reason);
+    const int file = PathTrust::openTrustedFile(program, &folder, reason, distrusted);
     if (file < 0)
         return false;
     struct stat status {};

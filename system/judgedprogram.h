@@ -28,10 +28,11 @@ public:
     ~JudgedProgram() { close(); }
     Q_DISABLE_COPY_MOVE(JudgedProgram)
 
-    // Judges and holds path; false with the reason when it is refused (an
-    // empty reason for a program that is missing). Running as another user
-    // than root, nothing is held: the program is executed by its path.
-    bool open(const QString &path, QString *reason);
+    // Judges and holds path; false with the reason (empty for a program that
+    // is missing) and *distrusted telling a refusal from a program that could
+    // not be examined. Running as another user than root, nothing is held:
+    // the program is executed by its path.
+    bool open(const QString &path, QString *reason, bool *distrusted);
     void close();
 
     // The start that follows (one fork) is given these arguments and

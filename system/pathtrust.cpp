@@ -251,9 +251,10 @@ bool isTrustedFile(const QString &path, QString *reason)
     return reason->isEmpty() && isTrustedFolder(QFile::decodeName(parentOf(encoded)), reason);
 }
 
-int openTrustedFile(const QString &path, int *folder, QString *reason)
+int openTrustedFile(const QString &path, int *folder, QString *reason, bool *distrusted)
 {
     *folder = -1;
+    *distrusted = false;
     const QByteArray encoded = QFile::encodeName(QFileInfo(path).absoluteFilePath());
     const QByteArray parent = parentOf(encoded);
     const int held = ::open(parent.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -269,6 +270,7 @@ int openTrustedFile(const QString &path, int *folder, QString *reason)
         || opened.st_ino != reached.st_ino) {
         if (reason->isEmpty())
             *reason = describe(parent, "changed while it was judged");
+        *distrusted = true;
         ::close(held);
         return -1;
     }
@@ -277,6 +279,7 @@ int openTrustedFile(const QString &path, int *folder, QString *reason)
     const int fd = TrustedOpen::open(held, name.constData(), trustedContentRule(), &refusal);
     if (fd < 0) {
         *reason = describeRefusal(encoded, refusal, 0, errno);
+        *distrusted = isDistrust(refusal);
         ::close(held);
         return -1;
     }

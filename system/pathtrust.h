@@ -38,8 +38,10 @@ bool isTrustedFile(const QString &path, QString *reason);
 // must be the folder isTrustedFolder() judges by its path, and the file is
 // judged as opened in that folder. The file's descriptor (read-only,
 // close-on-exec) with *folder the folder's (O_PATH, close-on-exec; the
-// caller closes both), or -1 with the reason (empty for a missing file).
-int openTrustedFile(const QString &path, int *folder, QString *reason);
+// caller closes both), or -1 with the reason (empty for a missing file) and
+// *distrusted telling a refusal from a file or folder that could not be
+// opened or examined.
+int openTrustedFile(const QString &path, int *folder, QString *reason, bool *distrusted);
 
 // Opens path read-only by the trusted open (never blocking); only a regular
 // file of at most maxSize bytes is kept. When enforced and trustContent is

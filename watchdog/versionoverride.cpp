@@ -90,9 +90,12 @@ QString Service::resolveAppPath(JudgedProgram *judged) const
         return appPath;
     // Judged on what will be executed when it is to be started: the program
     // found by the path a moment later may be another.
-    if (judged ? !judged->open(candidate, &refusal) : !PathTrust::isTrustedFile(candidate, &refusal)) {
-        if (!refusal.isEmpty())
+    distrusted = true;
+    if (judged ? !judged->open(candidate, &refusal, &distrusted) : !PathTrust::isTrustedFile(candidate, &refusal)) {
+        if (distrusted)
             PathTrust::reportRefusal(candidate, refusal);
+        else
+            qCritical() << "The override cannot be examined, the default worker serves:" << refusal;
         return appPath;
     }
     qDebug() << "Setting new AppPath to: " << candidate;
