@@ -43,7 +43,7 @@ void Logger::setFailureReporter(FailureReporter reporter)
     failureReported = false;
 }
 
-bool Logger::setLogFolder(const QString &location, int creationMode)
+void Logger::setLogFolder(const QString &location, int creationMode)
 {
     logFolder = location;
     folderCreationMode = location.isEmpty() ? logFolderMode : creationMode;
@@ -53,7 +53,7 @@ bool Logger::setLogFolder(const QString &location, int creationMode)
     if (folder.exists()
         || (folderCreationMode != noFolderCreation
             && createFolder(folder.absolutePath(), folderCreationMode)))
-        return true;
+        return;
     const QString failure = QStringLiteral("Could not create Log file:") + printable(location);
     printLine(failure);
     // No exit is requested: this runs before the event loop, and a watchdog
@@ -63,7 +63,6 @@ bool Logger::setLogFolder(const QString &location, int creationMode)
     // reported here.
     if (location.isEmpty())
         reportFailure(failure);
-    return false;
 }
 
 QDateTime Logger::now() const

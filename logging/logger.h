@@ -41,10 +41,10 @@ public:
     // Settles the log folder: location, or the resource folder's Logs
     // subfolder when location is empty; creates it with creationMode when
     // missing, and again whenever an entry finds it gone. With
-    // noFolderCreation it must exist: it is never made. Whether the folder
-    // is there; the failure reporter is told only of the default folder's
-    // failure, since a named one is the caller's to replace.
-    bool setLogFolder(const QString &location, int creationMode = logFolderMode);
+    // noFolderCreation it must exist: it is never made. The failure reporter
+    // is told only when the default folder cannot be made: a named one is
+    // the caller's to replace.
+    void setLogFolder(const QString &location, int creationMode = logFolderMode);
 
     // Where entries go at present: filePrefix + local date + ".log" in
     // logFolder, as an absolute path. The handler forms it again whenever the
