@@ -9,7 +9,6 @@
 #include "processend.h"
 #include "qtservicecontroller.h"
 #include "pathtrust.h"
-#include "printable.h"
 #include "servicelock.h"
 #include "servicestatus.h"
 
@@ -76,9 +75,12 @@ bool readLastStatus(const QString &name, pid_t holder, ServiceStatus *status, QS
     return found;
 }
 
+// The lines are made of the service's own name and of ServiceStatus's
+// summaries, which are escaped already: escaped again, a backslash would
+// show doubled.
 void printLine(const QString &line)
 {
-    printf("%s\n", printable(line).toUtf8().constData());
+    printf("%s\n", line.toUtf8().constData());
 }
 
 } // namespace

@@ -129,7 +129,8 @@ bool ServiceStatus::readText(const QByteArray &text)
         const qsizetype equals = line.indexOf(QLatin1Char('='));
         if (line.startsWith(QLatin1Char('#')) || equals <= 0)
             continue;
-        const QString key = line.left(equals), value = line.mid(equals + 1);
+        // Values are kept escaped (toText()): read back as they were.
+        const QString key = line.left(equals), value = fromPrintable(line.mid(equals + 1));
         if (key == u"daemon.pid")
             daemonPid = value.toLongLong();
         else if (key == u"daemon.started")

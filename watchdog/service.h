@@ -1,6 +1,7 @@
 #ifndef SERVICE_H
 #define SERVICE_H
 
+#include "judgedprogram.h"
 #include "qtservice.h"
 #include "rendersettings.h"
 #include "rollbackrecord.h"
@@ -65,7 +66,8 @@ protected:
     // The version file that may redirect the watchdog to another worker
     // installation, and the fall-back to the default one.
     std::unique_ptr<QFile> versionFile() const;
-    QString resolveAppPath() const;
+    // Given judged, the override is judged and held there for its start.
+    QString resolveAppPath(JudgedProgram *judged = nullptr) const;
     bool overrideExists(const QString &path) const;
     void rollbackVersion(QProcess *process);
     // The installation folder of a worker program a version override named;
@@ -123,6 +125,8 @@ private:
     void startStatus();
 
     DeadlineTimer *startTimer = nullptr;
+    // The override being started, as judged; every worker's child executes it.
+    JudgedProgram judgedProgram;
     // Made when the service starts: an executable run for -v or --status
     // writes nothing.
     std::unique_ptr<StatusPublisher> publisher;

@@ -8,6 +8,7 @@
 
 #include <QDeadlineTimer>
 #include <QDebug>
+#include <QScopeGuard>
 
 #include <csignal>
 #include <sys/prctl.h>
@@ -78,15 +79,17 @@ QProcess *Service::createProcess()
     // Runs in the child between fork and exec; only async-signal-safe calls.
     // A session of its own puts the worker and its helpers in one group that
     // signals to the watchdog's group (Ctrl-C, kill -- -pgid) do not reach:
-    // only the watchdog ends its workers.
+    // only the watchdog ends its workers. A redirected worker is executed
+    // last, as it was judged, never by its path.
     const pid_t watchdogPid = ::getpid();
     const ForkWitness *witness = &forkWitness();
-    process->setChildProcessModifier([watchdogPid, witness] {
+    process->setChildProcessModifier([watchdogPid, witness, judged = &judgedProgram] {
         witness->mark();
         ::setsid();
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != watchdogPid)
             ::_exit(127);
+        judged->execInChild();
     });
     connect(process, &QProcess::errorOccurred, this, &Service::onProcError);
     connect(process, &QProcess::finished, this, &Service::onProcFinished);
@@ -106,7 +109,8 @@ void Service::startProcess()
         gpuProc = createProcess();
     }
 
-    const QString program = resolveAppPath();
+    const QString program = resolveAppPath(&judgedProgram);
+    const auto release = qScopeGuard([this] { judgedProgram.close(); });
     if (!isWorker) {
         launchProcess(cpuProc, QStringList(), program);
         return;
@@ -145,6 +149,7 @@ bool Service::launchProcess(QProcess *process, const QStringList &arguments, con
     worker->startedAt = QDateTime::currentDateTime();
     worker->startedMs = QDeadlineTimer::current().deadline();
     ++worker->starts;
+    judgedProgram.prepare(arguments, process->processEnvironment());
     // A failure to start is reported through onProcError while this runs;
     // the process object may then already be released (deleted later).
     forkWitness().clear();

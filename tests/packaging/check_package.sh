@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the Debian packages from a finished build and holds them to Debian's
 # rules: lintian without errors or warnings, hardening-check on every binary
-# (control-flow protection too where Debian's flags ask for it), the
+# (control-flow protection too where Debian's flags ask for it, stack clash
+# protection in the daemon), the
 # maintainer scripts debhelper writes, the sample's refusal to replace a
 # worker no package owns, the purge of the state files, shellcheck on every shell script. Runs the packaged binary from an unpacked root and
 # verifies the systemd unit where systemd-analyze exists. The packages are made
@@ -73,9 +74,18 @@ dpkg -x "$sample_deb" "$root"
 hardening_options=(--verbose)
 DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS | grep -q -- -fcf-protection \
     || hardening_options+=(--nocfprotection)
+# Stack clash protection: hardening-check says yes where it finds the probing
+# loop of a frame above 16 KiB, and "unknown" where there is none; the daemon
+# has frames above one page only, each probed when entered (sub rsp,0x1000
+# then or [rsp],0), which is looked for then.
 for binary in "$root"/opt/solvane/network-rendering/bin/*; do
     hardening_out=$(hardening-check "${hardening_options[@]}" "$binary" 2>&1) \
         || fail "hardening-check: $hardening_out"
+    if [ "$(basename "$binary")" = render_worker_watchdog ] && [ "$(uname -m)" = x86_64 ] \
+        && ! grep -q "Stack clash protection: yes" <<<"$hardening_out"; then
+        objdump -d -M intel --no-show-raw-insn "$binary" | grep -A1 "sub *rsp,0x1000$" \
+            | grep -q "or *QWORD PTR \[rsp\],0x0" || fail "no stack clash protection: $hardening_out"
+    fi
 done
 
 binary=$root/opt/solvane/network-rendering/bin/render_worker_watchdog

@@ -43,12 +43,13 @@ public:
     explicit ScenarioRun(const Scenario &scenario)
         : stage(QStringLiteral(WATCHDOG_PATH), QStringLiteral(RENDER_WORKER_PATH)), metrics(stage.path(u"metrics"_s))
     {
-        const QString alt = stage.resources + u"/alt/Solvane Worker/bin/render_worker"_s;
+        // A backslash in its name shows doubled, apart from an escape.
+        const QString alt = stage.resources + u"/a\\lt/Solvane Worker/bin/render_worker"_s;
         valid = stage.valid && QDir().mkpath(stage.path(u"run"_s)) && QDir().mkpath(stage.path(u"elsewhere"_s))
             && ts::writeFile(stage.resources + u"/settings.conf"_s, scenario.settings)
             && (scenario.metricsLinkFirst ? QFile::link(stage.path(u"elsewhere"_s), metrics) : QDir().mkpath(metrics))
             && (scenario.override.isEmpty()
-                || (ts::writeFile(stage.resources + u"/render_worker.version"_s, "alt\n")
+                || (ts::writeFile(stage.resources + u"/render_worker.version"_s, "a\\lt\n")
                     && ts::writeFile(alt, QByteArray(scenario.override).replace("%1", QFile::encodeName(stage.bin + u"render_worker"_s)))
                     && QFile::setPermissions(alt, QFile::ReadOwner | QFile::ExeOwner)));
         for (const QString &leftover : leftovers)
@@ -175,7 +176,7 @@ void TestStatus::status_data()
             << QStringList{ u"The CPU worker \\(PID \\d+\\) exited with code 0 after \\d+ms"_s };
     QTest::newRow("stopped")
             << QStringList{ u"Solvane Render Worker: not running; the last state, recorded by pid \\d+ at \\d\\d:\\d\\d:\\d\\d:"_s,
-                            u"cpu: stopped since \\d\\d:\\d\\d:\\d\\d, 0 restarts, override %1/alt"_s }
+                            u"cpu: stopped since \\d\\d:\\d\\d:\\d\\d, 0 restarts, override %1/a\\\\\\\\lt"_s }
             << 3 << QStringList{ u"solvane_render_worker_up{role=\"cpu\"} 0"_s }
             << QStringList{ u"The CPU worker \\(PID \\d+\\) was stopped after \\S+"_s };
     // What a daemon killed outright left on record is history: its worker may
