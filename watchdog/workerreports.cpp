@@ -117,6 +117,8 @@ ServiceStatus Service::currentStatus() const
     status.rollbacks = rollbacks.count;
     status.lastRollbackAt = rollbacks.lastAt;
     status.lastRollbackPath = rollbacks.lastPath;
+    status.version = programVersion().toString();
+    status.installedVersion = pendingVersion();
     return status;
 }
 
@@ -126,6 +128,8 @@ void Service::reportStatus() const
     QStringList lines = status.summaries();
     if (status.rollbacks > 0)
         lines << status.rollbackSummary();
+    if (!status.installedVersion.isEmpty())
+        lines << status.restartSummary();
     SystemdNotifier::setStatus(lines.join(QStringLiteral("; ")));
     if (publisher)
         publisher->publish(status);
