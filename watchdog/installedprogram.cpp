@@ -2,6 +2,7 @@
 
 #include "pathtrust.h"
 
+#include <QDebug>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QProcess>
@@ -39,7 +40,10 @@ InstalledProgram::InstalledProgram(const QString &path, QObject *parent) : QObje
     // The package manager unpacks beside the program and renames over it: the
     // folder changes, the running program's own inode does not.
     watcher = new QFileSystemWatcher(this);
-    watcher->addPath(QFileInfo(path).path());
+    if (!watcher->addPath(QFileInfo(path).path())) {
+        qWarning().noquote() << "Cannot watch" << QFileInfo(path).path()
+                             << "for upgrades: a pending restart shows only after a reload";
+    }
     connect(watcher, &QFileSystemWatcher::directoryChanged, this, &InstalledProgram::check);
 }
 
