@@ -35,6 +35,7 @@ const QMap<QString, Scenario> scenarios{
     { u"exit 0, metrics folder a link first"_s, { {}, { u"RENDER_WORKER_EXIT_AFTER_MS=300"_s }, {}, true } },
     { u"stopped"_s, { {}, {}, "#!/bin/sh\nexec %1 --alt \"$@\"\n", false, true } },
     { u"reloaded with the GPU worker and debug lines"_s, { {}, {}, {}, false, false, "[common]\nlogLevel=5\n[worker]\nworkerGpu=true\n" } },
+    { u"reloaded with the GPU worker alone"_s, { {}, {}, {}, false, false, "[worker]\nworkerCpu=false\nworkerGpu=true\n" } },
     { u"upgraded while running"_s, { {}, {}, {}, false, false, {}, true } },
 };
 
@@ -181,6 +182,10 @@ void TestStatus::status_data()
             << QStringList{ running, cpuUp + u"0 restarts, default"_s, u"gpu: up \\(pid \\d+\\) for \\S+, 0 restarts, default"_s }
             << 0 << QStringList{ u"solvane_render_worker_up{role=\"gpu\"} 1"_s, u"solvane_render_worker_restarts_total{role=\"cpu\"} 0"_s }
             << QStringList{ u"Reloading Solvane Render Worker\\."_s };
+    QTest::newRow("reloaded with the GPU worker alone")
+            << QStringList{ running, u"cpu: stopped for \\S+, 0 restarts, default"_s, u"gpu: up \\(pid \\d+\\) for \\S+, 0 restarts, default"_s }
+            << 0 << QStringList{ u"solvane_render_worker_up{role=\"cpu\"} 0"_s, u"solvane_render_worker_up{role=\"gpu\"} 1"_s }
+            << QStringList{ u"The CPU worker \\(PID \\d+\\) was stopped after \\S+"_s };
     QTest::newRow("upgraded while running")
             << QStringList{ running, cpuUp + u"0 restarts, default"_s, u"restart pending: (\\d+\\.){3}\\d+ installed, (\\d+\\.){3}\\d+ running"_s }
             << 0 << QStringList{ u"solvane_render_worker_restart_pending\\{running=\"[\\d.]+\",installed=\"[\\d.]+\"\\} 1"_s }
@@ -235,7 +240,7 @@ void TestStatus::status()
     QCOMPARE(ts::modeOf(run.metrics + u"/solvane_render_worker.prom"_s) & 07777, mode_t(0644));
     for (const QString &text : std::as_const(entries))
         QTRY_VERIFY2(logged(QString(text).replace(u"%1"_s, resources)) > 0, qPrintable(text));
-    if (!scenario.reloadSettings.isEmpty()) {
+    if (scenario.reloadSettings.contains("logLevel=5")) {
         const auto debugLogged = [&] {
             const QDir logs(run.stage.resources + u"/Logs"_s);
             const QStringList files = logs.entryList(QDir::Files);
