@@ -47,6 +47,7 @@ public:
     void stopService();
     void pauseService();
     void resumeService();
+    void reloadService();
     void processCommand(int code);
 
     QtServiceBase *q_ptr;

@@ -103,14 +103,22 @@ int QtServiceBasePrivate::run(bool asDaemon, const QStringList &arguments)
     }
 
     // SIGTERM (systemd, kill) and SIGINT (Ctrl-C in the foreground) end the
-    // run the same orderly way as the "terminate" command.
-    auto signalWatcher = std::make_unique<UnixSignalWatcher>(std::initializer_list<int>{ SIGTERM, SIGINT });
+    // run the same orderly way as the "terminate" command. SIGHUP (systemctl
+    // reload) has the daemon reload; in the foreground it stays the hang-up
+    // of the terminal, which ends the process.
+    auto signalWatcher = asDaemon
+            ? std::make_unique<UnixSignalWatcher>(std::initializer_list<int>{ SIGTERM, SIGINT, SIGHUP })
+            : std::make_unique<UnixSignalWatcher>(std::initializer_list<int>{ SIGTERM, SIGINT });
     // A signal sent to the whole process group may come twice; the service
-    // is stopped once.
+    // is stopped once, and a stopped one no longer reloads.
     QObject::connect(signalWatcher.get(), &UnixSignalWatcher::signalReceived,
-                     signalWatcher.get(), [this, stopping = false]() mutable {
+                     signalWatcher.get(), [this, stopping = false](int signalNumber) mutable {
                          if (stopping)
                              return;
+                         if (signalNumber == SIGHUP) {
+                             reloadService();
+                             return;
+                         }
                          stopping = true;
                          stopService();
                          QCoreApplication::quit();

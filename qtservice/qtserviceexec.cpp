@@ -233,6 +233,9 @@ int QtServiceCommandLine::status()
         QStringList lines = running ? status.summaries(QDateTime::currentDateTime()) : status.summariesOfGoneDaemon();
         if (status.rollbacks > 0)
             lines << status.rollbackSummary();
+        // The next start runs the installed program anyway.
+        if (running && !status.installedVersion.isEmpty())
+            lines << status.restartSummary();
         for (const QString &line : std::as_const(lines))
             printLine(line);
     }

@@ -101,6 +101,8 @@ QByteArray ServiceStatus::toText(const QString &serviceName) const
     };
     add(QStringLiteral("daemon.pid"), QString::number(daemonPid));
     add(QStringLiteral("daemon.started"), stamp(daemonStartedAt));
+    add(QStringLiteral("daemon.version"), version);
+    add(QStringLiteral("daemon.installed"), installedVersion);
     for (const Process &process : processes) {
         const QString key = process.name + QLatin1Char('.');
         add(key + u"state"_s, QLatin1String(stateWords[int(process.state)]));
@@ -135,6 +137,10 @@ bool ServiceStatus::readText(const QByteArray &text)
             daemonPid = value.toLongLong();
         else if (key == u"daemon.started")
             daemonStartedAt = parseStamp(value);
+        else if (key == u"daemon.version")
+            version = value;
+        else if (key == u"daemon.installed")
+            installedVersion = value;
         else if (key == u"rollbacks")
             rollbacks = value.toInt();
         else if (key == u"rollbacks.last_at")
@@ -199,6 +205,13 @@ QString ServiceStatus::rollbackSummary() const
     return printable(QStringLiteral("rollbacks: %1, the last at %2 removed %3")
                              .arg(rollbacks)
                              .arg(timeText(lastRollbackAt), lastRollbackPath));
+}
+
+QString ServiceStatus::restartSummary() const
+{
+    if (installedVersion.isEmpty())
+        return QString();
+    return printable(QStringLiteral("restart pending: %1 installed, %2 running").arg(installedVersion, version));
 }
 
 QString ServiceStatus::durationText(qint64 ms)

@@ -38,6 +38,12 @@ struct ServiceStatus
     int rollbacks = 0;
     QDateTime lastRollbackAt;
     QString lastRollbackPath; // the file the last rollback removed
+    // The daemon's own version; and, when another program has been installed
+    // in its place since it started (an upgrade, which waits for the next
+    // start so that no render is aborted), that one's version: "unknown"
+    // when it did not tell.
+    QString version;
+    QString installedVersion; // empty: no restart pending
 
     QByteArray toText(const QString &serviceName) const;
     // Unknown keys and lines are passed over; false when no daemon is named.
@@ -54,6 +60,8 @@ struct ServiceStatus
     QStringList summariesOfGoneDaemon() const;
     // "rollbacks: 1, the last at 10:02:11 removed <path>"; empty with none.
     QString rollbackSummary() const;
+    // "restart pending: 1.0.0.1 installed, 1.0.0.0 running"; empty with none.
+    QString restartSummary() const;
 
     // "3h12m", "4m5s", "42s", "312ms": the two largest units.
     static QString durationText(qint64 ms);

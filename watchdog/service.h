@@ -13,10 +13,12 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QVersionNumber>
 
 #include <memory>
 
 class DeadlineTimer;
+class InstalledProgram;
 class QFile;
 class StatusPublisher;
 class SVNRServiceController;
@@ -44,9 +46,11 @@ protected:
     void pause() override;
     void resume() override;
     void stop() override;
+    void reload() override;
     bool install(const QString &account, const QString &password) override;
 
 protected Q_SLOTS:
+    void reportInstalledProgram();
     void onProcError(QProcess::ProcessError error);
     void onProcFinished(int code, QProcess::ExitStatus status);
     void startProcess();
@@ -62,6 +66,8 @@ protected:
     bool launchProcess(QProcess *process, const QStringList &arguments, const QString &program);
     void scheduleRestart(QProcess *process);
     void stopProcesses();
+    void stopWorker(WorkerRecord &worker);
+    void startNewlyEnabled(WorkerRecord &worker);
 
     // The version file that may redirect the watchdog to another worker
     // installation, and the fall-back to the default one.
@@ -82,6 +88,9 @@ protected:
     const QDateTime startedAt = QDateTime::currentDateTime();
 
     QString name;
+    // The watchdog's own program file, resolved, and the default worker
+    // beside it.
+    QString programPath;
     QString appPath;
     bool ignoreErrors = false;
     QProcess *&cpuProc = cpuWorker.process;
@@ -119,6 +128,15 @@ protected:
 
 private:
     void releaseProcess(WorkerRecord &worker);
+    void killWorker(WorkerRecord &worker);
+    void closeWorker(WorkerRecord &worker);
+    static QVersionNumber programVersion();
+    // The version in full, as --version, the metrics and the package give it.
+    static QString programVersionText();
+    void watchInstalledProgram();
+    // The installed program's version while a restart is pending ("unknown"
+    // when it did not tell); empty with none.
+    QString pendingVersion() const;
     void noteEnd(WorkerRecord &worker, WorkerRecord::End::Kind kind, int value);
     // Calls startProcess() delayMs from now, on time (see DeadlineTimer).
     void startProcessAfter(int delayMs);
@@ -130,6 +148,8 @@ private:
     // Made when the service starts: an executable run for -v or --status
     // writes nothing.
     std::unique_ptr<StatusPublisher> publisher;
+    // Tells when an upgrade has put another program in this one's place.
+    InstalledProgram *installedProgram = nullptr;
 };
 
 #endif // SERVICE_H

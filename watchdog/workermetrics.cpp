@@ -45,7 +45,8 @@ int exitSignal(const Process &process)
 }
 
 // The families in the order of workerMetrics()'s list.
-enum FamilyIndex { WatchdogStart, Up, StartTime, Restarts, ExitCode, ExitSignal, ExitTime, Rollbacks, RollbackTime };
+enum FamilyIndex { WatchdogStart, Up, StartTime, Restarts, ExitCode, ExitSignal, ExitTime, Rollbacks, RollbackTime,
+                   RestartPending };
 
 QByteArray render(const QList<Family> &families)
 {
@@ -94,6 +95,8 @@ QByteArray workerMetrics(const ServiceStatus &status)
           "Version overrides removed after a worker failed, since the watchdog started.", {} },
         { "solvane_render_worker_last_rollback_time_seconds", "gauge",
           "Time of the last rollback since the Unix epoch in seconds.", {} },
+        { "solvane_render_worker_restart_pending", "gauge",
+          "Whether another watchdog version is installed than runs (1), taking over at the next start, or not (0).", {} },
     };
     const auto add = [&families](FamilyIndex family, const QString &labels, const QString &value) {
         families[family].samples.append({ labels, value });
@@ -115,5 +118,14 @@ QByteArray workerMetrics(const ServiceStatus &status)
     add(Rollbacks, QString(), QString::number(status.rollbacks));
     if (status.lastRollbackAt.isValid())
         add(RollbackTime, QString(), seconds(status.lastRollbackAt));
+    // Versions are letters, digits and . + ~ : - (see the service): nothing
+    // to escape. Without a pending restart the installed one is the running one.
+    if (!status.version.isEmpty()) {
+        const bool pending = !status.installedVersion.isEmpty();
+        add(RestartPending,
+            QStringLiteral("{running=\"%1\",installed=\"%2\"}")
+                    .arg(status.version, pending ? status.installedVersion : status.version),
+            pending ? QStringLiteral("1") : QStringLiteral("0"));
+    }
     return versionInfo() + render(families);
 }

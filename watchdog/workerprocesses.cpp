@@ -260,24 +260,40 @@ void Service::stopProcesses()
     const std::initializer_list<WorkerRecord *> workers{ &cpuWorker, &gpuWorker };
     // Both workers get their kill before the watchdog waits for either, so
     // a stop waits for one teardown, not two in a row.
-    for (WorkerRecord *worker : workers) {
-        if (worker->process) {
-            worker->process->disconnect();
-            if (worker->process->state() == QProcess::Running)
-                reportStopped(*worker);
-            endWorkerGroup(*worker);
-            worker->process->kill();
-        }
-    }
-    for (WorkerRecord *worker : workers) {
-        if (worker->process) {
-            worker->process->close();
-            releaseProcess(*worker);
-        }
-        worker->setState(WorkerRecord::State::Stopped);
-    }
+    for (WorkerRecord *worker : workers)
+        killWorker(*worker);
+    for (WorkerRecord *worker : workers)
+        closeWorker(*worker);
     // Kept after the end, showing the workers stopped.
     reportStatus();
+}
+
+void Service::stopWorker(WorkerRecord &worker)
+{
+    killWorker(worker);
+    closeWorker(worker);
+}
+
+// A stop is no end of the worker's own: its process object no longer
+// reports to the service, so nothing is rolled back or restarted.
+void Service::killWorker(WorkerRecord &worker)
+{
+    if (!worker.process)
+        return;
+    worker.process->disconnect();
+    if (worker.process->state() == QProcess::Running)
+        reportStopped(worker);
+    endWorkerGroup(worker);
+    worker.process->kill();
+}
+
+void Service::closeWorker(WorkerRecord &worker)
+{
+    if (worker.process) {
+        worker.process->close();
+        releaseProcess(worker);
+    }
+    worker.setState(WorkerRecord::State::Stopped);
 }
 
 void Service::releaseProcess(WorkerRecord &worker)

@@ -140,6 +140,8 @@ ServiceStatus Service::currentStatus() const
     status.rollbacks = rollbacks.count;
     status.lastRollbackAt = rollbacks.lastAt;
     status.lastRollbackPath = rollbacks.lastPath;
+    status.version = programVersionText();
+    status.installedVersion = pendingVersion();
     return status;
 }
 
@@ -149,6 +151,8 @@ void Service::reportStatus() const
     QStringList lines = status.summaries();
     if (status.rollbacks > 0)
         lines << status.rollbackSummary();
+    if (!status.installedVersion.isEmpty())
+        lines << status.restartSummary();
     SystemdNotifier::setStatus(lines.join(QStringLiteral("; ")));
     if (publisher)
         publisher->publish(status);

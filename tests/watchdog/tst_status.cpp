@@ -22,6 +22,10 @@ struct Scenario
     bool metricsLinkFirst = false; // the metrics folder is a link, until refused
     int stopSignal = 0;            // sent to the watchdog once its worker runs
     bool metricsRemoved = false;   // the metrics file is removed once written, and must come back
+    // Once the CPU worker runs: settings written and SIGHUP sent (a reload),
+    // or the program replaced by a copy, as an upgrade does.
+    QByteArray reloadSettings = {};
+    bool upgrade = false;
 };
 
 // New files of a run killed before their rename: the next run removes them.
@@ -35,6 +39,9 @@ const QMap<QString, Scenario> scenarios{
     { u"exit 0, metrics folder a link first"_s, { {}, { u"RENDER_WORKER_EXIT_AFTER_MS=300"_s }, {}, true } },
     { u"stopped"_s, { {}, {}, "#!/bin/sh\nexec %1 --alt \"$@\"\n", false, SIGTERM } },
     { u"killed"_s, { {}, {}, {}, false, SIGKILL } },
+    { u"reloaded with the GPU worker and debug lines"_s, { {}, {}, {}, false, 0, false, "[common]\nlogLevel=5\n[worker]\nworkerGpu=true\n" } },
+    { u"reloaded with the GPU worker alone"_s, { {}, {}, {}, false, 0, false, "[worker]\nworkerCpu=false\nworkerGpu=true\n" } },
+    { u"upgraded while running"_s, { {}, {}, {}, false, 0, false, {}, true } },
 };
 
 class ScenarioRun
@@ -185,6 +192,19 @@ void TestStatus::status_data()
             << QStringList{ u"Solvane Render Worker: not running; the last state, recorded by pid \\d+ at \\d\\d:\\d\\d:\\d\\d:"_s,
                             u"cpu: unknown, its daemon is gone; last recorded up \\(pid \\d+\\) since \\d\\d:\\d\\d:\\d\\d, 0 restarts, default"_s }
             << 3 << QStringList() << QStringList{ u"Started with PID: \\d+"_s };
+    // The CPU worker runs on: no restart; the log files follow the new level.
+    QTest::newRow("reloaded with the GPU worker and debug lines")
+            << QStringList{ running, cpuUp + u"0 restarts, default"_s, u"gpu: up \\(pid \\d+\\) for \\S+, 0 restarts, default"_s }
+            << 0 << QStringList{ u"solvane_render_worker_up{role=\"gpu\"} 1"_s, u"solvane_render_worker_restarts_total{role=\"cpu\"} 0"_s }
+            << QStringList{ u"Reloading Solvane Render Worker\\."_s };
+    QTest::newRow("reloaded with the GPU worker alone")
+            << QStringList{ running, u"cpu: stopped for \\S+, 0 restarts, default"_s, u"gpu: up \\(pid \\d+\\) for \\S+, 0 restarts, default"_s }
+            << 0 << QStringList{ u"solvane_render_worker_up{role=\"cpu\"} 0"_s, u"solvane_render_worker_up{role=\"gpu\"} 1"_s }
+            << QStringList{ u"The CPU worker \\(PID \\d+\\) was stopped after \\S+"_s };
+    QTest::newRow("upgraded while running")
+            << QStringList{ running, cpuUp + u"0 restarts, default"_s, u"restart pending: (\\d+\\.){3}\\d+ installed, (\\d+\\.){3}\\d+ running"_s }
+            << 0 << QStringList{ u"solvane_render_worker_restart_pending\\{running=\"[\\d.]+\",installed=\"[\\d.]+\"\\} 1"_s }
+            << QStringList{ u"A restart is pending: [\\d.]+ is installed at \\S+/farm_watchdog/render_worker_watchdog, [\\d.]+ runs; .*"_s };
 }
 
 void TestStatus::status()
@@ -203,6 +223,17 @@ void TestStatus::status()
     if (scenario.metricsLinkFirst) {
         QTRY_COMPARE_WITH_TIMEOUT(logged(u"The metrics file is not written"_s), 1, ts::waitMs);
         QVERIFY(QFile::remove(run.metrics) && QDir().mkdir(run.metrics));
+    }
+    if (!scenario.reloadSettings.isEmpty() || scenario.upgrade) {
+        QTRY_VERIFY_WITH_TIMEOUT(ts::readFile(run.stage.path(u"run/solvanerenderworker.status"_s)).contains("\ncpu.state=up\n"), ts::waitMs);
+        if (scenario.upgrade) {
+            QVERIFY(QFile::copy(run.stage.executable, run.stage.executable + u".new"_s));
+            QCOMPARE(::rename(QFile::encodeName(run.stage.executable + u".new"_s).constData(),
+                              QFile::encodeName(run.stage.executable).constData()), 0);
+        } else {
+            QVERIFY(ts::writeFile(run.stage.resources + u"/settings.conf"_s, scenario.reloadSettings));
+            QCOMPARE(::kill(pid_t(run.daemon->pid()), SIGHUP), 0);
+        }
     }
     if (scenario.stopSignal) {
         QTRY_VERIFY_WITH_TIMEOUT(ts::readFile(run.stage.path(u"run/solvanerenderworker.status"_s)).contains("\ncpu.state=up\n"), ts::waitMs);
@@ -228,6 +259,14 @@ void TestStatus::status()
     QCOMPARE(ts::modeOf(run.metrics + u"/solvane_render_worker.prom"_s) & 07777, mode_t(0644));
     for (const QString &text : std::as_const(entries))
         QTRY_VERIFY2(logged(QString(text).replace(u"%1"_s, resources)) > 0, qPrintable(text));
+    if (scenario.reloadSettings.contains("logLevel=5")) {
+        const auto debugLogged = [&] {
+            const QDir logs(run.stage.resources + u"/Logs"_s);
+            const QStringList files = logs.entryList(QDir::Files);
+            return !files.isEmpty() && ts::readFile(logs.filePath(files.constFirst())).contains("Reloading Solvane Render Worker.");
+        };
+        QTRY_VERIFY2(debugLogged(), "the reload's debug line is not in the log file");
+    }
     // Each end once; a refused metrics folder reported once and never followed.
     QStringList ends = logEntries().filter(QRegularExpression(entry + u"The \\w+ worker \\(PID \\d+\\) (exited|was)"_s));
     for (QString &end : ends)
