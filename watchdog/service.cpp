@@ -111,6 +111,7 @@ void Service::start()
     const QVersionNumber version({ mrv::ApplicationVersion::major_, mrv::ApplicationVersion::minor_,
                                    mrv::ApplicationVersion::patch_, mrv::ApplicationVersion::build_ });
     qDebug() << "WatchDog(" << version << ") for: " << name;
+    setUpContainment();
     startStatus();
     startProcessAfter(startDelayMs);
 }

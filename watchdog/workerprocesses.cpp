@@ -4,6 +4,7 @@
 
 #include "deadlinetimer.h"
 #include "programcheck.h"
+#include "subreaper.h"
 
 #include <QDeadlineTimer>
 #include <QDebug>
@@ -58,7 +59,7 @@ bool isWorkerStartFault(const QProcess *process)
 
 } // namespace
 
-QProcess *Service::createProcess()
+QProcess *Service::createProcess(WorkerRecord &worker)
 {
     auto *process = new QProcess;
     // A worker writes where the watchdog writes (the journal under systemd),
@@ -70,8 +71,11 @@ QProcess *Service::createProcess()
     // A session of its own puts the worker and its helpers in one group that
     // signals to the watchdog's group (Ctrl-C, kill -- -pgid) do not reach:
     // only the watchdog ends its workers.
+    // Under systemd the worker enters its own cgroup before it runs a thing.
     const pid_t watchdogPid = ::getpid();
-    process->setChildProcessModifier([watchdogPid] {
+    const WorkerCgroup *cgroup = &worker.cgroup;
+    process->setChildProcessModifier([watchdogPid, cgroup] {
+        cgroup->enterFromChild();
         ::setsid();
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != watchdogPid)
@@ -85,14 +89,14 @@ QProcess *Service::createProcess()
 void Service::startProcess()
 {
     if (!cpuProc)
-        cpuProc = createProcess();
+        cpuProc = createProcess(cpuWorker);
     if (!isWorker) {
         if (cpuProc->state() != QProcess::NotRunning) {
             qDebug() << QStringLiteral("Proc state is %1, worker not started").arg(cpuProc->state());
             return;
         }
     } else if (gpuEnabled && !gpuProc) {
-        gpuProc = createProcess();
+        gpuProc = createProcess(gpuWorker);
     }
 
     const QString program = resolveAppPath();
@@ -134,12 +138,16 @@ bool Service::launchProcess(QProcess *process, const QStringList &arguments, con
     worker->startedAt = QDateTime::currentDateTime();
     worker->startedMs = QDeadlineTimer::current().deadline();
     ++worker->starts;
+    prepareContainment(*worker);
     // A failure to start is reported through onProcError while this runs;
     // the process object may then already be released (deleted later).
     process->start(program, arguments, QIODevice::ReadWrite);
+    // The child has been forked (and has entered its cgroup) by now.
+    worker->cgroup.closeEntry();
     if (process->waitForStarted(programStartWaitMs)) {
         worker->setState(WorkerRecord::State::Up);
         worker->pid = pid_t(process->processId());
+        worker->startTicks = Subreaper::startTime(worker->pid);
         const QString message = QStringLiteral("Started with PID: %1").arg(process->processId());
         logMessage(message, Information);
         qDebug() << message;
@@ -249,6 +257,7 @@ void Service::stopProcesses()
             if (worker->process->state() == QProcess::Running)
                 reportStopped(*worker);
             endWorkerGroup(*worker);
+            endDescendants(*worker);
             worker->process->kill();
         }
     }
@@ -259,6 +268,7 @@ void Service::stopProcesses()
         }
         worker->setState(WorkerRecord::State::Stopped);
     }
+    endOrphans(nullptr);
     // Kept after the end, showing the workers stopped.
     reportStatus();
 }
@@ -273,6 +283,7 @@ void Service::releaseProcess(WorkerRecord &worker)
     // is handled once.
     process->disconnect();
     endWorkerGroup(worker);
+    endDescendants(worker);
     // Without an application (the service is being destroyed after its
     // loop) a deferred deletion would never run.
     if (QCoreApplication::instance())

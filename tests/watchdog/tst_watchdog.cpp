@@ -98,7 +98,9 @@ void TestWatchdog::supervision_data()
     QTest::addColumn<QStringList>("script");
     QTest::addColumn<QByteArray>("version");
     QTest::addColumn<QStringList>("starts");
-    QTest::addColumn<QString>("action"); // "", "pause", "stop" or "wait" (with the product's restart delay)
+    // "", "pause", "stop", "wait" (with the product's restart delay) or
+    // "three runs" (each leaving a helper in a session of its own)
+    QTest::addColumn<QString>("action");
     // "<how> <path below the resource folder>": "owner" given to nobody,
     // "group" given to a group of others and writable by it, "hardlink" with a
     // second link, "symlink" replaced by root's link to it.
@@ -112,6 +114,8 @@ void TestWatchdog::supervision_data()
     QTest::newRow("restart delay") << ""_ba << QStringList{ "EXIT_AFTER_MS=0" } << ""_ba << QStringList{ "--cpu" } << "wait" << "";
     QTest::newRow("both, paused") << both << QStringList() << ""_ba << QStringList{ "--cpu", "--gpu --no-download" } << "pause" << "";
     QTest::newRow("version, stopped") << ""_ba << QStringList() << "alt/"_ba << QStringList{ "--alt --cpu" } << "stop" << "";
+    QTest::newRow("helpers leave the session") << ""_ba << QStringList{ "EXIT_AFTER_MS=300", "DAEMON_HELPER=1" } << ""_ba
+                                               << QStringList{ "--cpu", "--cpu", "--cpu" } << "three runs" << "";
     const QString altWorker = u"alt/Solvane Worker/bin/render_worker"_s;
     const std::pair<const char *, QString> tampered[] = {
         { "worker of another user", u"owner "_s + altWorker },
@@ -187,6 +191,15 @@ void TestWatchdog::supervision()
         clock.start();
         QVERIFY2(QTest::qWaitFor([&] { return stage->workerEvents(u"start"_s).size() > starts.size(); }, 8000), "no restart");
         QVERIFY2(clock.elapsed() > 4000 && clock.elapsed() < 7000, qPrintable(u"restarted after %1 ms"_s.arg(clock.elapsed())));
+    } else if (action == u"three runs") {
+        // Recorded before the third end, a helper is one of an ended run's.
+        QTRY_VERIFY(stage->workerEvents(u"exit"_s).size() >= 3);
+        const QByteArray record = ts::readFile(stage->record);
+        const QStringList helpers = QString::fromUtf8(record.left(record.indexOf(stage->workerEvents(u"exit"_s).at(2).toUtf8())))
+                                            .split(u'\n').filter(QRegularExpression(u"^helper "_s));
+        QVERIFY2(helpers.size() >= 2, qPrintable(QString::fromUtf8(record)));
+        for (const QString &helper : helpers)
+            QTRY_VERIFY2_WITH_TIMEOUT(ts::processGone(helper.section(u' ', 1).toLongLong()), qPrintable(helper), 2000);
     } else if (!action.isEmpty()) {
         action == u"pause" ? service->pause() : service->stop();
         QTRY_COMPARE(stage->processes(u"render_worker"_s), QList<qint64>());
