@@ -102,6 +102,12 @@ void readProcessField(ServiceStatus::Process &process, const QString &field, con
         process.lastEndValue = value.section(u' ', -1).toInt();
     } else if (field == u"last_end_at")
         process.lastEndAt = parseStamp(value);
+    else if (field == u"memory_bytes")
+        process.memoryBytes = value.toLongLong();
+    else if (field == u"memory_peak_bytes")
+        process.memoryPeakBytes = value.toLongLong();
+    else if (field == u"cpu_usec")
+        process.cpuMicroseconds = value.toLongLong();
 }
 
 } // namespace

@@ -228,6 +228,22 @@ public:
         return lines;
     }
 
+    // The helpers ("helper <pid>") recorded before the worker's end-th exit:
+    // all of them helpers of runs that have ended by then.
+    QList<qint64> helpersBefore(int end) const
+    {
+        const QByteArray lines = readFile(record);
+        const QStringList exits = workerEvents(u"exit"_s);
+        QList<qint64> pids;
+        if (exits.size() < end)
+            return pids;
+        for (const QByteArray &line : lines.left(lines.indexOf(exits.at(end - 1).toUtf8())).split('\n')) {
+            if (line.startsWith("helper "))
+                pids << line.mid(7).toLongLong();
+        }
+        return pids;
+    }
+
     QTemporaryDir root;
     const QString bin;
     const QString executable;
