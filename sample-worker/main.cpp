@@ -20,7 +20,7 @@
 //   RENDER_WORKER_DAEMON_HELPER   when 1, start a helper that leaves the
 //                                 worker's session (setsid) and whose parent
 //                                 exits at once, as a daemon does; it records
-//                                 "helper <pid>" and runs until killed
+//                                 "helper <pid> <CPU|GPU>" and runs until killed
 
 #include <cerrno>
 #include <csignal>
@@ -120,7 +120,7 @@ void startDaemonHelper()
     if (child == 0) {
         ::setsid();
         if (::fork() == 0) {
-            record("helper");
+            appendLine(setting("RECORD"), "helper " + std::to_string(::getpid()) + " " + role);
             for (;;)
                 ::pause();
         }

@@ -40,6 +40,22 @@ bool readStat(pid_t pid, ProcessStat *stat)
     return true;
 }
 
+const QByteArray markName = "RENDER_WORKER_WATCHDOG_ROLE=";
+
+// The role a process's environment, as it was executed, is marked with;
+// empty when none.
+QByteArray markOf(pid_t pid)
+{
+    QFile file(QStringLiteral("/proc/%1/environ").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    for (const QByteArray &entry : file.read(1024 * 1024).split('\0')) {
+        if (entry.startsWith(markName))
+            return entry.mid(markName.size());
+    }
+    return QByteArray();
+}
+
 } // namespace
 
 namespace Subreaper {
@@ -55,7 +71,14 @@ quint64 startTime(pid_t pid)
     return pid > 0 && readStat(pid, &stat) ? stat.startTime : 0;
 }
 
-int endOrphans(const QList<pid_t> &workers, const QList<quint64> &runningStarts)
+QProcessEnvironment markedEnvironment(const QByteArray &role)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(markName.chopped(1)), QString::fromLatin1(role));
+    return environment;
+}
+
+int endOrphans(const QList<pid_t> &workers, const QList<RunningWorker> &running)
 {
     const pid_t self = ::getpid();
     int killed = 0;
@@ -71,8 +94,10 @@ int endOrphans(const QList<pid_t> &workers, const QList<quint64> &runningStarts)
             ::waitpid(pid, nullptr, WNOHANG);
             continue;
         }
-        const bool mayBeRunningWorkers = std::any_of(runningStarts.cbegin(), runningStarts.cend(),
-                                                     [&](quint64 start) { return stat.startTime >= start; });
+        const QByteArray mark = markOf(pid);
+        const bool mayBeRunningWorkers = std::any_of(running.cbegin(), running.cend(), [&](const RunningWorker &worker) {
+            return (mark.isEmpty() || mark == worker.role) && stat.startTime >= worker.startTime;
+        });
         if (!mayBeRunningWorkers && ::kill(pid, SIGKILL) == 0)
             ++killed;
     }

@@ -1,7 +1,9 @@
 #ifndef SUBREAPER_H
 #define SUBREAPER_H
 
+#include <QByteArray>
 #include <QList>
+#include <QProcessEnvironment>
 
 #include <sys/types.h>
 
@@ -12,8 +14,9 @@
 //
 // Such adopted children are told apart from the workers themselves by PID
 // (the workers are waited for by their process objects, and must never be
-// waited for here), and from the descendants of a worker that still runs by
-// their start time: a process started before a worker cannot descend from it.
+// waited for here); from the descendants of a worker that still runs by the
+// mark the worker's environment gave them and by their start time (a
+// process started before a worker's run cannot be one of that run's).
 namespace Subreaper {
 
 // Makes this process the subreaper of its descendants; false, with errno,
@@ -23,11 +26,23 @@ bool become();
 // The start time of a process, in clock ticks since boot; 0 when unknown.
 quint64 startTime(pid_t pid);
 
+// The environment a worker starts with: this process's as it is now, with
+// RENDER_WORKER_WATCHDOG_ROLE=<role>, which the worker's descendants inherit.
+QProcessEnvironment markedEnvironment(const QByteArray &role);
+
+// A running worker: its mark's role, and the start of its current run.
+struct RunningWorker
+{
+    QByteArray role;
+    quint64 startTime = 0; // 0: unknown, so any process may be its
+};
+
 // Reaps this process's adopted children that have ended, and kills those
 // that none of the running workers can have started: every child whose PID
-// is not in workers and that started before each of runningStarts (all of
-// them when no worker runs). Returns how many were killed.
-int endOrphans(const QList<pid_t> &workers, const QList<quint64> &runningStarts);
+// is not in workers, that started before the current run of each running
+// worker whose mark it bears (each running worker, if it bears none).
+// Returns how many were killed.
+int endOrphans(const QList<pid_t> &workers, const QList<RunningWorker> &running);
 
 } // namespace Subreaper
 

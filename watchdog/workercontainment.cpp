@@ -51,8 +51,12 @@ void Service::setUpContainment()
 
 void Service::prepareContainment(WorkerRecord &worker)
 {
-    if (!WorkerCgroup::isDelegated())
+    // Elsewhere its descendants bear its mark (see Subreaper).
+    if (!WorkerCgroup::isDelegated()) {
+        if (worker.process)
+            worker.process->setProcessEnvironment(Subreaper::markedEnvironment(worker.roleName()));
         return;
+    }
     QString failure;
     if (worker.cgroup.prepare(&failure)) {
         worker.containmentFailure.clear();
@@ -83,7 +87,7 @@ void Service::endOrphans(const WorkerRecord *ended)
     if (WorkerCgroup::isDelegated())
         return;
     QList<pid_t> workers;
-    QList<quint64> runningStarts;
+    QList<Subreaper::RunningWorker> running;
     for (const WorkerRecord *worker : { &cpuWorker, &gpuWorker }) {
         // The workers themselves, also one whose end its process object has
         // yet to collect, and one that failed its start.
@@ -92,9 +96,9 @@ void Service::endOrphans(const WorkerRecord *ended)
         if (worker->process && worker->process->processId() > 0)
             workers << pid_t(worker->process->processId());
         if (worker != ended && worker->process && worker->state == WorkerRecord::State::Up)
-            runningStarts << worker->startTicks;
+            running << Subreaper::RunningWorker{ worker->roleName(), worker->startTicks };
     }
-    if (const int killed = Subreaper::endOrphans(workers, runningStarts))
+    if (const int killed = Subreaper::endOrphans(workers, running))
         qDebug() << "Ended" << killed << "processes that ended workers left behind";
 }
 

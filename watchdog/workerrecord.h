@@ -31,7 +31,7 @@ struct WorkerRecord
     };
 
     explicit WorkerRecord(Role role)
-        : role(role), cgroup(role == Role::Gpu ? QStringLiteral("gpu") : QStringLiteral("cpu"))
+        : role(role), cgroup(QString::fromLatin1(roleName()))
     {
     }
 
@@ -57,6 +57,9 @@ struct WorkerRecord
     WorkerCgroup cgroup;
     QString containmentFailure; // the last one reported
     End lastEnd;
+
+    // "cpu" or "gpu": the name of its cgroup, and its descendants' mark.
+    const char *roleName() const { return role == Role::Gpu ? "gpu" : "cpu"; }
 
     // Restarts are every start after the first.
     int restarts() const { return starts > 0 ? starts - 1 : 0; }

@@ -228,18 +228,19 @@ public:
         return lines;
     }
 
-    // The helpers ("helper <pid>") recorded before the worker's end-th exit:
-    // all of them helpers of runs that have ended by then.
-    QList<qint64> helpersBefore(int end) const
+    // The helpers of the worker of a role ("CPU", "GPU") that its runs
+    // recorded ("helper <pid> <role>"), all of them or those before its
+    // end-th exit: then all of runs that have ended.
+    QList<qint64> helpers(const QString &role, int end = 0) const
     {
         const QByteArray lines = readFile(record);
         const QStringList exits = workerEvents(u"exit"_s);
         QList<qint64> pids;
         if (exits.size() < end)
             return pids;
-        for (const QByteArray &line : lines.left(lines.indexOf(exits.at(end - 1).toUtf8())).split('\n')) {
-            if (line.startsWith("helper "))
-                pids << line.mid(7).toLongLong();
+        for (const QByteArray &line : (end > 0 ? lines.left(lines.indexOf(exits.at(end - 1).toUtf8())) : lines).split('\n')) {
+            if (line.startsWith("helper ") && line.endsWith(' ' + role.toUtf8()))
+                pids << line.split(' ').at(1).toLongLong();
         }
         return pids;
     }

@@ -285,7 +285,7 @@ void TestStatus::status()
         while (run.stage.workerEvents(u"exit"_s).size() < 3 && !settled.hasExpired())
             QTest::qWait(250);
         QVERIFY2(run.stage.workerEvents(u"exit"_s).size() >= 3, "no third end");
-        const QList<qint64> helpers = run.stage.helpersBefore(3);
+        const QList<qint64> helpers = run.stage.helpers(scenario.settings.contains("workerGpu") ? u"GPU"_s : u"CPU"_s, 3);
         QVERIFY2(helpers.size() >= 2, ts::readFile(run.stage.record).constData());
         for (const qint64 helper : helpers)
             QTRY_VERIFY2_WITH_TIMEOUT(ts::processGone(helper), qPrintable(u"helper %1 lives"_s.arg(helper)), 2000);

@@ -116,6 +116,8 @@ void TestWatchdog::supervision_data()
     QTest::newRow("version, stopped") << ""_ba << QStringList() << "alt/"_ba << QStringList{ "--alt --cpu" } << "stop" << "";
     QTest::newRow("helpers leave the session") << ""_ba << QStringList{ "EXIT_AFTER_MS=300", "DAEMON_HELPER=1" } << ""_ba
                                                << QStringList{ "--cpu", "--cpu", "--cpu" } << "three runs" << "";
+    QTest::newRow("helpers leave the session, both") << both << QStringList{ "CPU_EXIT_AFTER_MS=300", "DAEMON_HELPER=1" } << ""_ba
+                                                     << QStringList{ "--cpu", "--gpu --no-download" } << "three runs" << "";
     const QString altWorker = u"alt/Solvane Worker/bin/render_worker"_s;
     const std::pair<const char *, QString> tampered[] = {
         { "worker of another user", u"owner "_s + altWorker },
@@ -192,11 +194,14 @@ void TestWatchdog::supervision()
         QVERIFY2(QTest::qWaitFor([&] { return stage->workerEvents(u"start"_s).size() > starts.size(); }, 8000), "no restart");
         QVERIFY2(clock.elapsed() > 4000 && clock.elapsed() < 7000, qPrintable(u"restarted after %1 ms"_s.arg(clock.elapsed())));
     } else if (action == u"three runs") {
+        // The CPU worker's runs end; the GPU worker's run, if any, does not.
         QTRY_VERIFY(stage->workerEvents(u"exit"_s).size() >= 3);
-        const QList<qint64> helpers = stage->helpersBefore(3);
-        QVERIFY2(helpers.size() >= 2, ts::readFile(stage->record).constData());
-        for (const qint64 helper : helpers)
+        const QList<qint64> ended = stage->helpers(u"CPU"_s, 3);
+        QVERIFY2(ended.size() >= 2, ts::readFile(stage->record).constData());
+        for (const qint64 helper : ended)
             QTRY_VERIFY2_WITH_TIMEOUT(ts::processGone(helper), qPrintable(u"helper %1 lives"_s.arg(helper)), 2000);
+        for (const qint64 helper : stage->helpers(u"GPU"_s))
+            QVERIFY2(!ts::processGone(helper), "the running GPU worker's helper was ended");
     } else if (!action.isEmpty()) {
         action == u"pause" ? service->pause() : service->stop();
         QTRY_COMPARE(stage->processes(u"render_worker"_s), QList<qint64>());
