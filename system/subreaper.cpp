@@ -71,11 +71,12 @@ quint64 startTime(pid_t pid)
     return pid > 0 && readStat(pid, &stat) ? stat.startTime : 0;
 }
 
-QProcessEnvironment markedEnvironment(const QByteArray &role)
+void markEnvironment(const QByteArray &role)
 {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QString::fromLatin1(markName.chopped(1)), QString::fromLatin1(role));
-    return environment;
+    if (role.isEmpty())
+        qunsetenv(markName.chopped(1).constData());
+    else
+        qputenv(markName.chopped(1).constData(), role);
 }
 
 int endOrphans(const QList<pid_t> &workers, const QList<RunningWorker> &running)

@@ -3,7 +3,6 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QProcessEnvironment>
 
 #include <sys/types.h>
 
@@ -26,9 +25,11 @@ bool become();
 // The start time of a process, in clock ticks since boot; 0 when unknown.
 quint64 startTime(pid_t pid);
 
-// The environment a worker starts with: this process's as it is now, with
-// RENDER_WORKER_WATCHDOG_ROLE=<role>, which the worker's descendants inherit.
-QProcessEnvironment markedEnvironment(const QByteArray &role);
+// Marks this process's environment with RENDER_WORKER_WATCHDOG_ROLE=<role>
+// for the worker started next, whose descendants inherit it; an empty role
+// takes the mark away again once the worker is started. (The process that
+// starts the worker must be the only thread that reads the environment.)
+void markEnvironment(const QByteArray &role);
 
 // A running worker: its mark's role, and the start of its current run.
 struct RunningWorker

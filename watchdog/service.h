@@ -127,6 +127,7 @@ private:
     // under systemd, the watchdog as subreaper elsewhere.
     void setUpContainment();
     void prepareContainment(WorkerRecord &worker);
+    void noteContainedStart(WorkerRecord &worker);
     void endDescendants(WorkerRecord &worker);
     void endOrphans(const WorkerRecord *ended);
     void onContainmentTick();

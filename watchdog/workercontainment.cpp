@@ -53,8 +53,7 @@ void Service::prepareContainment(WorkerRecord &worker)
 {
     // Elsewhere its descendants bear its mark (see Subreaper).
     if (!WorkerCgroup::isDelegated()) {
-        if (worker.process)
-            worker.process->setProcessEnvironment(Subreaper::markedEnvironment(worker.roleName()));
+        Subreaper::markEnvironment(worker.roleName());
         return;
     }
     QString failure;
@@ -70,6 +69,13 @@ void Service::prepareContainment(WorkerRecord &worker)
     const QString message = QStringLiteral("The %1 runs without a cgroup of its own: %2").arg(workerRole(worker), failure);
     logMessage(message, Warning);
     qWarning().noquote() << message;
+}
+
+// The child has been forked (and has entered its cgroup) by now.
+void Service::noteContainedStart(WorkerRecord &worker)
+{
+    worker.cgroup.closeEntry();
+    Subreaper::markEnvironment(QByteArray());
 }
 
 void Service::endDescendants(WorkerRecord &worker)

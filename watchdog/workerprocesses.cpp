@@ -3,7 +3,8 @@
 #include "service.h"
 
 #include "deadlinetimer.h"
-#include "programcheck.h"
+#include "forkwitness.h"
+#include "startfailure.h"
 #include "subreaper.h"
 
 #include <QDeadlineTimer>
@@ -46,15 +47,23 @@ void endWorkerGroup(const WorkerRecord &worker)
         ::kill(-worker.pid, SIGKILL);
 }
 
-// A failed start that is the worker installation's fault: its program is
-// missing, not executable or no program, which the file system tells. A start
-// that failed for the watchdog's own lack of descriptors, memory or processes
-// (pipe, fork, or the check itself running out of them) says nothing about
-// the worker, and neither does one whose program could be executed.
+// Whether the worker's child was forked in the current start; shared with
+// the child, which marks it before its exec.
+ForkWitness &forkWitness()
+{
+    static ForkWitness witness;
+    return witness;
+}
+
+// A failed start is the worker installation's fault whatever the exec
+// refused it for (no such file, not executable, no program for this
+// machine, a missing loader, ...), unless the watchdog itself ran out of
+// descriptors, memory or processes: a start that never reached its child
+// (at the pipe or the fork), or an exec that reported such a shortage. The
+// exec's word decides; nothing judges the program in its place.
 bool isWorkerStartFault(const QProcess *process)
 {
-    const int error = programExecError(process->program());
-    return error != 0 && !isResourceShortage(error);
+    return forkWitness().forked() && !isResourceShortage(process->errorString());
 }
 
 } // namespace
@@ -73,8 +82,10 @@ QProcess *Service::createProcess(WorkerRecord &worker)
     // only the watchdog ends its workers.
     // Under systemd the worker enters its own cgroup before it runs a thing.
     const pid_t watchdogPid = ::getpid();
+    const ForkWitness *witness = &forkWitness();
     const WorkerCgroup *cgroup = &worker.cgroup;
-    process->setChildProcessModifier([watchdogPid, cgroup] {
+    process->setChildProcessModifier([watchdogPid, witness, cgroup] {
+        witness->mark();
         cgroup->enterFromChild();
         ::setsid();
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -141,9 +152,9 @@ bool Service::launchProcess(QProcess *process, const QStringList &arguments, con
     prepareContainment(*worker);
     // A failure to start is reported through onProcError while this runs;
     // the process object may then already be released (deleted later).
+    forkWitness().clear();
     process->start(program, arguments, QIODevice::ReadWrite);
-    // The child has been forked (and has entered its cgroup) by now.
-    worker->cgroup.closeEntry();
+    noteContainedStart(*worker);
     if (process->waitForStarted(programStartWaitMs)) {
         worker->setState(WorkerRecord::State::Up);
         worker->pid = pid_t(process->processId());
