@@ -83,6 +83,14 @@ QString stateSummary(const ServiceStatus::Process &process)
     return QLatin1String(stateWords[int(process.state)]);
 }
 
+// A count the file gives; -1 (unknown) for anything else.
+qint64 knownNumber(const QString &value)
+{
+    bool ok = false;
+    const qint64 number = value.toLongLong(&ok);
+    return ok && number >= 0 ? number : -1;
+}
+
 void readProcessField(ServiceStatus::Process &process, const QString &field, const QString &value)
 {
     if (field == u"state")
@@ -103,11 +111,11 @@ void readProcessField(ServiceStatus::Process &process, const QString &field, con
     } else if (field == u"last_end_at")
         process.lastEndAt = parseStamp(value);
     else if (field == u"memory_bytes")
-        process.memoryBytes = value.toLongLong();
+        process.memoryBytes = knownNumber(value);
     else if (field == u"memory_peak_bytes")
-        process.memoryPeakBytes = value.toLongLong();
+        process.memoryPeakBytes = knownNumber(value);
     else if (field == u"cpu_usec")
-        process.cpuMicroseconds = value.toLongLong();
+        process.cpuMicroseconds = knownNumber(value);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 
 #include "service.h"
 
+#include "printable.h"
 #include "subreaper.h"
 
 #include <QDebug>
@@ -28,18 +29,19 @@ void Service::setUpContainment()
     QString reason;
     if (WorkerCgroup::setUpDelegation(&reason)) {
         const QString message = QStringLiteral("Each worker runs in a cgroup of its own below %1")
-                                        .arg(WorkerCgroup::delegatedPath());
+                                        .arg(printable(WorkerCgroup::delegatedPath()));
         logMessage(message, Information);
         qDebug() << message;
     } else if (Subreaper::become()) {
         const QString message = QStringLiteral("No cgroup for the workers (%1): the watchdog ends what they leave behind")
-                                        .arg(reason);
+                                        .arg(printable(reason));
         logMessage(message, Information);
         qDebug() << message;
     } else {
+        const int error = errno;
         const QString message = QStringLiteral("No cgroup for the workers (%1), and the watchdog cannot be their "
                                                "subreaper (%2): a helper that leaves its worker's session outlives it")
-                                        .arg(reason, qt_error_string(errno));
+                                        .arg(printable(reason), qt_error_string(error));
         logMessage(message, Error);
         qCritical() << message;
     }
@@ -66,7 +68,7 @@ void Service::prepareContainment(WorkerRecord &worker)
     if (failure == worker.containmentFailure)
         return;
     worker.containmentFailure = failure;
-    const QString message = QStringLiteral("The %1 runs without a cgroup of its own: %2").arg(workerRole(worker), failure);
+    const QString message = QStringLiteral("The %1 runs without a cgroup of its own: %2").arg(workerRole(worker), printable(failure));
     logMessage(message, Warning);
     qWarning().noquote() << message;
 }
