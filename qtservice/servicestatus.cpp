@@ -51,6 +51,22 @@ QString endSummary(const ServiceStatus::Process &process)
     return QString();
 }
 
+// ", memory 1.2 GiB (peak 2.0 GiB), CPU time 5h2m" of a process that is up.
+QString usageSummary(const ServiceStatus::Process &process)
+{
+    if (process.memoryBytes < 0 && process.cpuMicroseconds < 0)
+        return QStringLiteral(", memory and CPU time unknown");
+    const QString peak = process.memoryPeakBytes < 0 ? QStringLiteral("unknown")
+                                                     : ServiceStatus::sizeText(process.memoryPeakBytes);
+    const QString memory = process.memoryBytes < 0
+            ? QStringLiteral(", memory unknown")
+            : QStringLiteral(", memory %1 (peak %2)").arg(ServiceStatus::sizeText(process.memoryBytes), peak);
+    const QString cpu = process.cpuMicroseconds < 0
+            ? QStringLiteral(", CPU time unknown")
+            : QStringLiteral(", CPU time ") + ServiceStatus::durationText(process.cpuMicroseconds / 1000);
+    return memory + cpu;
+}
+
 QString stateSummary(const ServiceStatus::Process &process)
 {
     switch (process.state) {
@@ -65,6 +81,14 @@ QString stateSummary(const ServiceStatus::Process &process)
         break;
     }
     return QLatin1String(stateWords[int(process.state)]);
+}
+
+// A count the file gives; -1 (unknown) for anything else.
+qint64 knownNumber(const QString &value)
+{
+    bool ok = false;
+    const qint64 number = value.toLongLong(&ok);
+    return ok && number >= 0 ? number : -1;
 }
 
 void readProcessField(ServiceStatus::Process &process, const QString &field, const QString &value)
@@ -86,6 +110,12 @@ void readProcessField(ServiceStatus::Process &process, const QString &field, con
         process.lastEndValue = value.section(u' ', -1).toInt();
     } else if (field == u"last_end_at")
         process.lastEndAt = parseStamp(value);
+    else if (field == u"memory_bytes")
+        process.memoryBytes = knownNumber(value);
+    else if (field == u"memory_peak_bytes")
+        process.memoryPeakBytes = knownNumber(value);
+    else if (field == u"cpu_usec")
+        process.cpuMicroseconds = knownNumber(value);
 }
 
 } // namespace
@@ -107,8 +137,17 @@ QByteArray ServiceStatus::toText(const QString &serviceName) const
         const QString key = process.name + QLatin1Char('.');
         add(key + u"state"_s, QLatin1String(stateWords[int(process.state)]));
         add(key + u"since"_s, stamp(process.since));
-        if (process.state == State::Up)
+        if (process.state == State::Up) {
             add(key + u"pid"_s, QString::number(process.pid));
+            // Left out where unknown.
+            const auto addKnown = [&](const QString &field, qint64 value) {
+                if (value >= 0)
+                    add(key + field, QString::number(value));
+            };
+            addKnown(u"memory_bytes"_s, process.memoryBytes);
+            addKnown(u"memory_peak_bytes"_s, process.memoryPeakBytes);
+            addKnown(u"cpu_usec"_s, process.cpuMicroseconds);
+        }
         add(key + u"started"_s, stamp(process.startedAt));
         add(key + u"restarts"_s, QString::number(process.restarts));
         add(key + u"installation"_s, process.installation.isEmpty() ? u"default"_s : process.installation);
@@ -168,6 +207,8 @@ QString ServiceStatus::summary(const Process &process, const QDateTime &now)
         text += now.isValid() ? QStringLiteral(" for ") + durationText(std::max<qint64>(0, process.since.msecsTo(now)))
                               : QStringLiteral(" since ") + timeText(process.since);
     }
+    if (process.state == State::Up)
+        text += usageSummary(process);
     text += process.restarts == 1 ? QStringLiteral(", 1 restart")
                                   : QStringLiteral(", %1 restarts").arg(process.restarts);
     if (process.lastEnd != EndKind::None)
@@ -212,6 +253,18 @@ QString ServiceStatus::restartSummary() const
     if (installedVersion.isEmpty())
         return QString();
     return printable(QStringLiteral("restart pending: %1 installed, %2 running").arg(installedVersion, version));
+}
+
+QString ServiceStatus::sizeText(qint64 bytes)
+{
+    if (bytes < 1024)
+        return QStringLiteral("%1 B").arg(bytes);
+    const char *const units[] = { "KiB", "MiB", "GiB", "TiB" };
+    double value = double(bytes) / 1024;
+    size_t unit = 0;
+    for (; value >= 1024 && unit + 1 < std::size(units); ++unit)
+        value /= 1024;
+    return QStringLiteral("%1 %2").arg(value, 0, 'f', 1).arg(QLatin1String(units[unit]));
 }
 
 QString ServiceStatus::durationText(qint64 ms)

@@ -116,6 +116,7 @@ void Service::start()
     qDebug() << message;
     qDebug() << "WatchDog(" << programVersion() << ") for: " << name;
     watchInstalledProgram();
+    setUpContainment();
     startStatus();
     startProcessAfter(startDelayMs);
 }

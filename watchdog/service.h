@@ -20,6 +20,7 @@
 class DeadlineTimer;
 class InstalledProgram;
 class QFile;
+class QTimer;
 class StatusPublisher;
 class SVNRServiceController;
 
@@ -62,7 +63,7 @@ protected:
     void setUpLogging(const RenderSettings &settings, bool verbose);
 
     // Worker processes.
-    QProcess *createProcess();
+    QProcess *createProcess(WorkerRecord &worker);
     bool launchProcess(QProcess *process, const QStringList &arguments, const QString &program);
     void scheduleRestart(QProcess *process);
     void stopProcesses();
@@ -142,9 +143,20 @@ private:
     void startProcessAfter(int delayMs);
     void startStatus();
 
+    // Whatever a worker starts ends with the worker: a cgroup per worker
+    // under systemd, the watchdog as subreaper elsewhere.
+    void setUpContainment();
+    void prepareContainment(WorkerRecord &worker);
+    void noteContainedStart(WorkerRecord &worker);
+    void endDescendants(WorkerRecord &worker);
+    void endOrphans(const WorkerRecord *ended);
+    void onContainmentTick();
+
     DeadlineTimer *startTimer = nullptr;
     // The override being started, as judged; every worker's child executes it.
     JudgedProgram judgedProgram;
+    // Ends orphans that ended workers left, or refreshes the workers' usage.
+    QTimer *containmentTimer = nullptr;
     // Made when the service starts: an executable run for -v or --status
     // writes nothing.
     std::unique_ptr<StatusPublisher> publisher;

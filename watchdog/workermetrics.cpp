@@ -45,8 +45,10 @@ int exitSignal(const Process &process)
 }
 
 // The families in the order of workerMetrics()'s list.
-enum FamilyIndex { WatchdogStart, Up, StartTime, Restarts, ExitCode, ExitSignal, ExitTime, Rollbacks, RollbackTime,
-                   RestartPending };
+enum FamilyIndex {
+    WatchdogStart, Up, StartTime, Restarts, ExitCode, ExitSignal, ExitTime, Rollbacks, RollbackTime,
+    RestartPending, Memory, MemoryPeak, CpuTime
+};
 
 QByteArray render(const QList<Family> &families)
 {
@@ -97,6 +99,12 @@ QByteArray workerMetrics(const ServiceStatus &status)
           "Time of the last rollback since the Unix epoch in seconds.", {} },
         { "solvane_render_worker_restart_pending", "gauge",
           "Whether another watchdog version is installed than runs (1), taking over at the next start, or not (0).", {} },
+        { "solvane_render_worker_memory_bytes", "gauge",
+          "Memory the running worker and all it started use, in bytes (its cgroup's).", {} },
+        { "solvane_render_worker_memory_peak_bytes", "gauge",
+          "The most memory the worker's current run and all it started have used, in bytes.", {} },
+        { "solvane_render_worker_cpu_seconds_total", "counter",
+          "CPU time of the worker's current run and all it started, in seconds.", {} },
     };
     const auto add = [&families](FamilyIndex family, const QString &labels, const QString &value) {
         families[family].samples.append({ labels, value });
@@ -114,6 +122,12 @@ QByteArray workerMetrics(const ServiceStatus &status)
             add(ExitSignal, role, QString::number(exitSignal(process)));
             add(ExitTime, role, seconds(process.lastEndAt));
         }
+        if (process.memoryBytes >= 0)
+            add(Memory, role, QString::number(process.memoryBytes));
+        if (process.memoryPeakBytes >= 0)
+            add(MemoryPeak, role, QString::number(process.memoryPeakBytes));
+        if (process.cpuMicroseconds >= 0)
+            add(CpuTime, role, QString::number(double(process.cpuMicroseconds) / 1e6, 'f', 6));
     }
     add(Rollbacks, QString(), QString::number(status.rollbacks));
     if (status.lastRollbackAt.isValid())

@@ -40,6 +40,12 @@ ServiceStatus::Process processStatus(const WorkerRecord &worker, const QString &
     process.lastEnd = worker.lastEnd.kind;
     process.lastEndValue = worker.lastEnd.value;
     process.lastEndAt = worker.lastEnd.at;
+    if (worker.state == WorkerRecord::State::Up) {
+        const WorkerCgroup::Usage usage = worker.cgroup.usage();
+        process.memoryBytes = usage.memoryBytes;
+        process.memoryPeakBytes = usage.memoryPeakBytes;
+        process.cpuMicroseconds = usage.cpuMicroseconds;
+    }
     return process;
 }
 

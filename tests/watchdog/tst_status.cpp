@@ -7,6 +7,9 @@
 #include "testsupport.h"
 
 #include <poll.h>
+#include <linux/magic.h>
+#include <sys/statfs.h>
+#include <sys/xattr.h>
 
 #include <atomic>
 #include <mutex>
@@ -26,7 +29,30 @@ struct Scenario
     // or the program replaced by a copy, as an upgrade does.
     QByteArray reloadSettings = {};
     bool upgrade = false;
+    bool delegated = false;        // the watchdog runs in a cgroup delegated to it, as under systemd
+    bool helpers = false;          // every run starts a helper in a session of its own
 };
+
+// A cgroup (v2) below this process's, marked delegated as systemd marks a
+// unit's with Delegate=yes; empty where there is none to be had.
+QString makeDelegatedCgroup()
+{
+    QString own;
+    for (const QByteArray &line : ts::readFile(u"/proc/self/cgroup"_s).split('\n')) {
+        if (line.startsWith("0::/"))
+            own = QString::fromUtf8(line.mid(3));
+    }
+    for (const char *mount : { "/sys/fs/cgroup/unified", "/sys/fs/cgroup" }) {
+        struct statfs info;
+        if (own.isEmpty() || ::statfs(mount, &info) != 0 || info.f_type != CGROUP2_SUPER_MAGIC)
+            continue;
+        QByteArray folder = QFile::encodeName(QLatin1String(mount) + own) + "/tst_status-XXXXXX";
+        if (::mkdtemp(folder.data()) && ::setxattr(folder.constData(), "trusted.delegate", "1", 1, 0) == 0)
+            return QFile::decodeName(folder);
+        ::rmdir(folder.constData());
+    }
+    return QString();
+}
 
 // New files of a run killed before their rename: the next run removes them.
 const QStringList leftovers{ u"metrics/.solvane_render_worker.prom.k1ll3d"_s, u"run/.solvanerenderworker.status.k1ll3d"_s };
@@ -36,7 +62,11 @@ const QMap<QString, Scenario> scenarios{
     { u"exit 1, rolled back"_s,
       { {}, {}, "#!/bin/sh\nRENDER_WORKER_EXIT_AFTER_MS=300 RENDER_WORKER_EXIT_CODE=1 exec %1 --alt \"$@\"\n", false } },
     { u"GPU crashes by a signal"_s, { "[worker]\nworkerGpu=true\n", { u"RENDER_WORKER_GPU_CRASH_AFTER_MS=300"_s }, {}, false } },
-    { u"exit 0, metrics folder a link first"_s, { {}, { u"RENDER_WORKER_EXIT_AFTER_MS=300"_s }, {}, true } },
+    { u"exit 0, helpers leave the session, metrics folder a link first"_s,
+      { {}, { u"RENDER_WORKER_EXIT_AFTER_MS=300"_s, u"RENDER_WORKER_DAEMON_HELPER=1"_s }, {}, true, 0, false, {}, false, false, true } },
+    { u"in a delegated cgroup, GPU helpers leave the session"_s,
+      { "[worker]\nworkerGpu=true\n", { u"RENDER_WORKER_GPU_EXIT_AFTER_MS=300"_s, u"RENDER_WORKER_GPU_DAEMON_HELPER=1"_s }, {},
+        false, 0, false, {}, false, true, true } },
     { u"stopped"_s, { {}, {}, "#!/bin/sh\nexec %1 --alt \"$@\"\n", false, SIGTERM } },
     { u"killed"_s, { {}, {}, {}, false, SIGKILL } },
     { u"reloaded with the GPU worker and debug lines"_s, { {}, {}, {}, false, 0, false, "[common]\nlogLevel=5\n[worker]\nworkerGpu=true\n" } },
@@ -66,7 +96,24 @@ public:
         stage.env.insert(u"RENDER_WORKER_WATCHDOG_METRICS_DIR"_s, metrics);
         QProcessEnvironment daemonEnv = stage.env;
         daemonEnv.insert(u"QTSERVICE_RUN"_s, u"1"_s);
-        daemon = std::make_unique<ts::Child>(u"unshare"_s, inNamespace({}), daemonEnv);
+        if (scenario.delegated && (cgroup = makeDelegatedCgroup()).isEmpty())
+            return;
+        daemon = cgroup.isEmpty() ? std::make_unique<ts::Child>(u"unshare"_s, inNamespace({}), daemonEnv)
+                                  : std::make_unique<ts::Child>(u"sh"_s,
+                                                                QStringList{ u"-c"_s, u"echo $$ > \"$0/cgroup.procs\" && exec unshare \"$@\""_s,
+                                                                             cgroup } + inNamespace({}),
+                                                                daemonEnv);
+    }
+    ~ScenarioRun()
+    {
+        daemon.reset();
+        if (cgroup.isEmpty())
+            return;
+        ts::writeFile(cgroup + u"/cgroup.kill"_s, "1");
+        QTRY_VERIFY(ts::readFile(cgroup + u"/cgroup.events"_s).contains("populated 0"));
+        for (const QString &leaf : QDir(cgroup).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            QDir(cgroup).rmdir(leaf);
+        QDir().rmdir(cgroup);
     }
     // The executable in a mount namespace whose /run is the folder "run".
     QStringList inNamespace(const QStringList &arguments) const
@@ -80,7 +127,8 @@ public:
 
     ts::Installation stage;
     const QString metrics;
-    std::unique_ptr<ts::Child> daemon;
+    std::unique_ptr<ts::Child> daemon; // none where no delegated cgroup could be made
+    QString cgroup;
     bool valid = false;
 };
 
@@ -157,7 +205,7 @@ void TestStatus::status_data()
     QTest::addColumn<QStringList>("entries"); // of the daemon in the system log
 
     const QString running = u"Solvane Render Worker: running \\(pid \\d+\\) for \\S+"_s;
-    const QString cpuUp = u"cpu: up \\(pid \\d+\\) for \\S+, "_s;
+    const QString cpuUp = u"cpu: up \\(pid \\d+\\) for \\S+, memory and CPU time unknown, "_s;
     QTest::newRow("up") << QStringList{ running, cpuUp + u"0 restarts, default"_s } << 0
                         << QStringList{ u"solvane_render_worker_up{role=\"cpu\"} 1"_s,
                                         u"solvane_render_worker_watchdog_info{version=\"%2\"} 1"_s, u"# TYPE solvane_render_worker_restarts_total counter"_s,
@@ -173,14 +221,28 @@ void TestStatus::status_data()
                             u"Rolled back .* CPU worker: removed %1/render_worker.version"_s };
     QTest::newRow("GPU crashes by a signal")
             << QStringList{ running, cpuUp + u"0 restarts, default"_s,
-                            u"gpu: (up \\(pid \\d+\\)|waiting to restart) for \\S+, \\d+ restarts?, last killed by signal 11 at \\S+, default"_s }
+                            u"gpu: (up \\(pid \\d+\\) for \\S+, memory and CPU time unknown|waiting to restart for \\S+), \\d+ restarts?, "
+                               "last killed by signal 11 at \\S+, default"_s }
             << 0 << QStringList{ u"solvane_render_worker_last_exit_signal{role=\"gpu\"} 11"_s, u"solvane_render_worker_last_exit_code{role=\"gpu\"} -1"_s,
                                  u"solvane_render_worker_up{role=\"cpu\"} 1"_s }
             << QStringList{ u"The GPU worker \\(PID \\d+\\) was killed by signal 11 after \\d+ms"_s };
-    QTest::newRow("exit 0, metrics folder a link first")
-            << QStringList{ running, u"cpu: (up \\(pid \\d+\\)|waiting to restart) for \\S+, [1-9]\\d* restarts?, last exit code 0 at \\S+, default"_s }
+    QTest::newRow("exit 0, helpers leave the session, metrics folder a link first")
+            << QStringList{ running, u"cpu: (up \\(pid \\d+\\) for \\S+, memory and CPU time unknown|waiting to restart for \\S+), "
+                                     "[1-9]\\d* restarts?, last exit code 0 at \\S+, default"_s }
             << 0 << QStringList{ u"solvane_render_worker_last_exit_code{role=\"cpu\"} 0"_s }
-            << QStringList{ u"The CPU worker \\(PID \\d+\\) exited with code 0 after \\d+ms"_s };
+            << QStringList{ u"The CPU worker \\(PID \\d+\\) exited with code 0 after \\d+ms"_s,
+                            u"No cgroup for the workers \\(the cgroup .* is not delegated to the service\\): "
+                            "the watchdog ends what they leave behind"_s };
+    // The cgroup counts the CPU time; the memory only where the memory
+    // controller is given to cgroup v2.
+    const QString usage = u"memory (unknown|\\d+\\.\\d [KMG]iB \\(peak \\d+\\.\\d [KMG]iB\\)), CPU time \\d+m?s"_s;
+    QTest::newRow("in a delegated cgroup, GPU helpers leave the session")
+            << QStringList{ running, u"cpu: up \\(pid \\d+\\) for \\S+, "_s + usage + u", 0 restarts, default"_s,
+                            u"gpu: (up \\(pid \\d+\\) for \\S+, "_s + usage + u"|waiting to restart for \\S+), "
+                            "[1-9]\\d* restarts?, last exit code 0 at \\S+, default"_s }
+            << 0 << QStringList{ u"# TYPE solvane_render_worker_cpu_seconds_total counter"_s,
+                                 u"solvane_render_worker_cpu_seconds_total{role=\"cpu\"} \\d+\\.\\d{6}"_s }
+            << QStringList{ u"Each worker runs in a cgroup of its own below /sys/fs/cgroup/\\S+/tst_status-\\w{6}"_s };
     QTest::newRow("stopped")
             << QStringList{ u"Solvane Render Worker: not running; the last state, recorded by pid \\d+ at \\d\\d:\\d\\d:\\d\\d:"_s,
                             u"cpu: stopped since \\d\\d:\\d\\d:\\d\\d, 0 restarts, override %1/a\\\\\\\\lt"_s }
@@ -194,11 +256,11 @@ void TestStatus::status_data()
             << 3 << QStringList() << QStringList{ u"Started with PID: \\d+"_s };
     // The CPU worker runs on: no restart; the log files follow the new level.
     QTest::newRow("reloaded with the GPU worker and debug lines")
-            << QStringList{ running, cpuUp + u"0 restarts, default"_s, u"gpu: up \\(pid \\d+\\) for \\S+, 0 restarts, default"_s }
+            << QStringList{ running, cpuUp + u"0 restarts, default"_s, u"gpu: up \\(pid \\d+\\) for \\S+, memory and CPU time unknown, 0 restarts, default"_s }
             << 0 << QStringList{ u"solvane_render_worker_up{role=\"gpu\"} 1"_s, u"solvane_render_worker_restarts_total{role=\"cpu\"} 0"_s }
             << QStringList{ u"Reloading Solvane Render Worker\\."_s };
     QTest::newRow("reloaded with the GPU worker alone")
-            << QStringList{ running, u"cpu: stopped for \\S+, 0 restarts, default"_s, u"gpu: up \\(pid \\d+\\) for \\S+, 0 restarts, default"_s }
+            << QStringList{ running, u"cpu: stopped for \\S+, 0 restarts, default"_s, u"gpu: up \\(pid \\d+\\) for \\S+, memory and CPU time unknown, 0 restarts, default"_s }
             << 0 << QStringList{ u"solvane_render_worker_up{role=\"cpu\"} 0"_s, u"solvane_render_worker_up{role=\"gpu\"} 1"_s }
             << QStringList{ u"The CPU worker \\(PID \\d+\\) was stopped after \\S+"_s };
     QTest::newRow("upgraded while running")
@@ -216,6 +278,8 @@ void TestStatus::status()
     const QString row = QString::fromUtf8(QTest::currentDataTag());
     ScenarioRun &run = *runs.value(row);
     const Scenario &scenario = scenarios.value(row);
+    if (!run.daemon)
+        QSKIP("No cgroup v2 to delegate here");
     const QString resources = QRegularExpression::escape(run.stage.resources);
     const QString entry = u"<\\d+>solvanerenderworker\\[%1\\]: "_s.arg(run.daemon->pid());
     const auto logged = [&](const QString &text) { return logEntries().filter(QRegularExpression(entry + text)).size(); };
@@ -280,6 +344,16 @@ void TestStatus::status()
     if (scenario.metricsRemoved) {
         QVERIFY(QFile::remove(run.metrics + u"/solvane_render_worker.prom"_s));
         QTRY_VERIFY_WITH_TIMEOUT(allMatch(metrics, run.metricsLines(), false), 15000);
+    }
+    if (scenario.helpers) {
+        // Recorded before the third end, a helper is one of an ended run's.
+        while (run.stage.workerEvents(u"exit"_s).size() < 3 && !settled.hasExpired())
+            QTest::qWait(250);
+        QVERIFY2(run.stage.workerEvents(u"exit"_s).size() >= 3, "no third end");
+        const QList<qint64> helpers = run.stage.helpers(scenario.settings.contains("workerGpu") ? u"GPU"_s : u"CPU"_s, 3);
+        QVERIFY2(helpers.size() >= 2, ts::readFile(run.stage.record).constData());
+        for (const qint64 helper : helpers)
+            QTRY_VERIFY2_WITH_TIMEOUT(ts::processGone(helper), qPrintable(u"helper %1 lives"_s.arg(helper)), 2000);
     }
 }
 

@@ -135,7 +135,9 @@ void TestWatchdog::supervision_data()
     QTest::addColumn<QStringList>("script");
     QTest::addColumn<QByteArray>("version");
     QTest::addColumn<QStringList>("starts");
-    QTest::addColumn<QString>("action"); // "", "pause", "stop" or "wait" (with the product's restart delay)
+    // "", "pause", "stop", "wait" (with the product's restart delay) or
+    // "three runs" (each leaving a helper in a session of its own)
+    QTest::addColumn<QString>("action");
     // "<how> <path below the resource folder>": "owner" given to nobody,
     // "group" given to a group of others and writable by it, "acl" writable
     // by nobody through its access ACL, "hardlink" with a second link,
@@ -151,6 +153,10 @@ void TestWatchdog::supervision_data()
     QTest::newRow("restart delay") << ""_ba << QStringList{ "EXIT_AFTER_MS=0" } << ""_ba << QStringList{ "--cpu" } << "wait" << "";
     QTest::newRow("both, paused") << both << QStringList() << ""_ba << QStringList{ "--cpu", "--gpu --no-download" } << "pause" << "";
     QTest::newRow("version, stopped") << ""_ba << QStringList() << "alt/"_ba << QStringList{ "--alt --cpu" } << "stop" << "";
+    QTest::newRow("helpers leave the session") << ""_ba << QStringList{ "EXIT_AFTER_MS=300", "DAEMON_HELPER=1" } << ""_ba
+                                               << QStringList{ "--cpu", "--cpu", "--cpu" } << "three runs" << "";
+    QTest::newRow("helpers leave the session, both") << both << QStringList{ "CPU_EXIT_AFTER_MS=300", "DAEMON_HELPER=1" } << ""_ba
+                                                     << QStringList{ "--cpu", "--gpu --no-download" } << "three runs" << "";
     const QString altWorker = u"alt/Solvane Worker/bin/render_worker"_s;
     const std::pair<const char *, QString> tampered[] = {
         { "worker of another user", u"owner "_s + altWorker },
@@ -236,6 +242,15 @@ void TestWatchdog::supervision()
         clock.start();
         QVERIFY2(QTest::qWaitFor([&] { return stage->workerEvents(u"start"_s).size() > starts.size(); }, 8000), "no restart");
         QVERIFY2(clock.elapsed() > 4000 && clock.elapsed() < 7000, qPrintable(u"restarted after %1 ms"_s.arg(clock.elapsed())));
+    } else if (action == u"three runs") {
+        // The CPU worker's runs end; the GPU worker's run, if any, does not.
+        QTRY_VERIFY(stage->workerEvents(u"exit"_s).size() >= 3);
+        const QList<qint64> ended = stage->helpers(u"CPU"_s, 3);
+        QVERIFY2(ended.size() >= 2, ts::readFile(stage->record).constData());
+        for (const qint64 helper : ended)
+            QTRY_VERIFY2_WITH_TIMEOUT(ts::processGone(helper), qPrintable(u"helper %1 lives"_s.arg(helper)), 2000);
+        for (const qint64 helper : stage->helpers(u"GPU"_s))
+            QVERIFY2(!ts::processGone(helper), "the running GPU worker's helper was ended");
     } else if (!action.isEmpty()) {
         action == u"pause" ? service->pause() : service->stop();
         QTRY_COMPARE(stage->processes(u"render_worker"_s), QList<qint64>());
