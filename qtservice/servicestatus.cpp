@@ -207,7 +207,8 @@ QString ServiceStatus::summary(const Process &process, const QDateTime &now)
         text += now.isValid() ? QStringLiteral(" for ") + durationText(std::max<qint64>(0, process.since.msecsTo(now)))
                               : QStringLiteral(" since ") + timeText(process.since);
     }
-    if (process.state == State::Up)
+    // Usage is a reading of now: a record of a daemon that is gone has none.
+    if (process.state == State::Up && now.isValid())
         text += usageSummary(process);
     text += process.restarts == 1 ? QStringLiteral(", 1 restart")
                                   : QStringLiteral(", %1 restarts").arg(process.restarts);
