@@ -112,7 +112,7 @@ void Service::start()
                                    mrv::ApplicationVersion::patch_, mrv::ApplicationVersion::build_ });
     qDebug() << "WatchDog(" << version << ") for: " << name;
     startStatus();
-    startProcessAfter(startDelayMs);
+    startProcessAfter(startDelayMs());
 }
 
 void Service::startStatus()

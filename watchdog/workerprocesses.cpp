@@ -220,7 +220,7 @@ void Service::scheduleRestart(QProcess *process)
         worker->setState(WorkerRecord::State::WaitingToRestart);
     }
     reportStatus();
-    startProcessAfter(restartDelayMs);
+    startProcessAfter(restartDelayMs());
 }
 
 void Service::startProcessAfter(int delayMs)
