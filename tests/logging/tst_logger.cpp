@@ -12,6 +12,13 @@
 namespace {
 
 const QString prefix = u"watchdog_render_worker_"_s;
+// Local time far east of UTC, before any time is taken: 03:35 on Friday here
+// is Thursday in UTC, and every hour differs by 14 from UTC's.
+const bool farFromUtc = [] {
+    qputenv("TZ", "UTC-14");
+    ::tzset();
+    return true;
+}();
 const QDateTime friday(QDate(2026, 12, 4), QTime(3, 35, 1));
 thread_local QDateTime threadMoment = friday;
 
@@ -33,6 +40,7 @@ private slots:
     void init();
     void lines_data();
     void lines();
+    void systemClockIsLocal();
     void fullDiskLeavesNoTornLine();
     void threadsWriteWholeLines();
     void plantedFilesStayUntouched_data();
@@ -105,8 +113,29 @@ void TestLogger::lines()
     ::umask(umask);
     const QString path = logs + u'/' + prefix + u"04_Dec_2026.log"_s;
     QCOMPARE(Logger::instance().currentLogFilePath(), path);
-    QCOMPARE(QString::fromUtf8(ts::readFile(path)), line.isEmpty() ? QString() : friday.toString(Qt::TextDate) + u' ' + line + u'\n');
+    QCOMPARE(QString::fromUtf8(ts::readFile(path)), line.isEmpty() ? QString() : u"Fri Dec 4 03:35:01 2026 "_s + line + u'\n');
     QCOMPARE(ts::modeOf(path), line.isEmpty() ? 0 : mode_t(S_IFREG | 0666));
+}
+
+// Without a clock of the test's, the day's file and the line's stamp are of
+// the system clock's local time.
+void TestLogger::systemClockIsLocal()
+{
+    Logger::instance().setClock({});
+    const auto localNow = [] {
+        static const char *const months[] = { "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec" };
+        const time_t now = ::time(nullptr);
+        tm local{};
+        ::localtime_r(&now, &local);
+        return QString::asprintf("%02d_%s_%d.log %02d:", local.tm_mday, months[local.tm_mon], local.tm_year + 1900, local.tm_hour);
+    };
+    const QString before = localNow();
+    log(QtCriticalMsg, nullptr, u"now"_s);
+    const QString after = localNow();
+    const QString path = Logger::instance().currentLogFilePath();
+    const QString shown = path.section(u'/', -1).mid(prefix.size()) + u' '
+        + QString::fromUtf8(ts::readFile(path)).section(u' ', 3, 3).left(3);
+    QVERIFY2(shown == before || shown == after, qPrintable(shown + u" at "_s + before));
 }
 
 // A line that does not fit on the disk is taken out again, so no torn line
