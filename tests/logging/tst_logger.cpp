@@ -14,11 +14,7 @@ namespace {
 const QString prefix = u"watchdog_render_worker_"_s;
 // Local time far east of UTC, before any time is taken: 03:35 on Friday here
 // is Thursday in UTC, and every hour differs by 14 from UTC's.
-const bool farFromUtc = [] {
-    qputenv("TZ", "UTC-14");
-    ::tzset();
-    return true;
-}();
+const bool farFromUtc = (qputenv("TZ", "UTC-14"), ::tzset(), true);
 const QDateTime friday(QDate(2026, 12, 4), QTime(3, 35, 1));
 thread_local QDateTime threadMoment = friday;
 
@@ -112,7 +108,6 @@ void TestLogger::lines()
     log(QtMsgType(type), category.isEmpty() ? nullptr : category.constData(), u"text"_s);
     ::umask(umask);
     const QString path = logs + u'/' + prefix + u"04_Dec_2026.log"_s;
-    QCOMPARE(Logger::instance().currentLogFilePath(), path);
     QCOMPARE(QString::fromUtf8(ts::readFile(path)), line.isEmpty() ? QString() : u"Fri Dec 4 03:35:01 2026 "_s + line + u'\n');
     QCOMPARE(ts::modeOf(path), line.isEmpty() ? 0 : mode_t(S_IFREG | 0666));
 }
@@ -122,13 +117,7 @@ void TestLogger::lines()
 void TestLogger::systemClockIsLocal()
 {
     Logger::instance().setClock({});
-    const auto localNow = [] {
-        static const char *const months[] = { "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec" };
-        const time_t now = ::time(nullptr);
-        tm local{};
-        ::localtime_r(&now, &local);
-        return QString::asprintf("%02d_%s_%d.log %02d:", local.tm_mday, months[local.tm_mon], local.tm_year + 1900, local.tm_hour);
-    };
+    const auto localNow = [] { return QLocale::c().toString(QDateTime::currentDateTime(), u"dd_MMM_yyyy'.log' HH:"_s); };
     const QString before = localNow();
     log(QtCriticalMsg, nullptr, u"now"_s);
     const QString after = localNow();
