@@ -250,6 +250,7 @@ void TestWatchdog::installedDaemon()
     QCOMPARE(stage->run({ u"-i"_s }).exitCode, 0);
     stage->env.insert(u"NOTIFY_SOCKET"_s, u"@watchdog-test-notify"_s);
     stage->env.insert(u"WATCHDOG_USEC"_s, u"60000000"_s);
+    stage->env.insert(u"WATCHDOG_PID"_s, u"1"_s);
     // /run full: the resource folder comes from the system-wide record then,
     // as resources.ini cannot be read either.
     const QString record = u"/etc/xdg/Morvek/Solvane Network Rendering.conf"_s;
@@ -285,6 +286,10 @@ void TestWatchdog::installedDaemon()
         return;
 
     QTRY_VERIFY_WITH_TIMEOUT(entries().filter(u"solvanerenderworker["_s).filter(u"Started with PID"_s).size() == 1, ts::waitMs);
+    // One worker runs now, and again after the crash and the rollback: the
+    // daemon then holds the descriptors it holds now.
+    const QString descriptors = u"/proc/%1/fd"_s.arg(stage->processes(QFileInfo(stage->executable).fileName()).value(0));
+    const qsizetype held = QDir(descriptors).entryList(QDir::System).size();
     for (const char *expected : { "<28>.*runs from the version override", "<27>.*was killed by signal", "<28>.*Rolled back" })
         QTRY_VERIFY(!entries().filter(QRegularExpression(QLatin1String(expected))).isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(ts::processGone(ts::readFile(stage->path(u"helpers"_s)).split('\n').constFirst().toLongLong()), ts::waitMs);
@@ -293,9 +298,10 @@ void TestWatchdog::installedDaemon()
     const QStringList starts = stage->workerEvents(u"start"_s);
     QVERIFY(starts.constFirst().endsWith(u" --alt --cpu"_s) && starts.constLast().endsWith(u" --cpu"_s));
     QCOMPARE(stage->processes(u"render_worker"_s).size(), 1);
+    QTRY_COMPARE(QDir(descriptors).entryList(QDir::System).size(), held);
     const QByteArray environment = ts::readFile(u"/proc/%1/environ"_s.arg(stage->processes(u"render_worker"_s).constFirst()));
     QVERIFY2(environment.contains("RENDER_WORKER_RECORD=") && !environment.contains("NOTIFY_SOCKET=")
-                 && !environment.contains("WATCHDOG_USEC="), environment.constData());
+                 && !environment.contains("WATCHDOG_USEC=") && !environment.contains("WATCHDOG_PID="), environment.constData());
     const QList<qint64> daemons = stage->processes(QFileInfo(stage->executable).fileName());
     QCOMPARE(daemons.size(), 1);
     QCOMPARE(::kill(pid_t(daemons.constFirst()), SIGKILL), 0);
