@@ -6,6 +6,7 @@
 // as an admin does, and clients at its control socket. The test classes
 // derive from it; it has no slots, as Qt Test would run them in each.
 
+#include "controlsocket.h"
 #include "unixaddress.h"
 #include "testsupport.h"
 
@@ -15,10 +16,6 @@ class ServiceStage
 {
 protected:
     static inline const QString name = u"QtService Test"_s;
-    // Where every client looks for a daemon of it, and where one as root
-    // records its pid (in a /run of the test's own).
-    static inline const QString socketPath = u"/var/tmp/qtservicetest.qtservice"_s;
-    static inline const QString lockPath = u"/run/qtservicetest.qtservice.lock"_s;
 
     // "start <pid> umask=... args=..." and the events after it.
     static QStringList events(const QString &path)
@@ -32,7 +29,7 @@ protected:
     {
         sockaddr_un address;
         socklen_t length;
-        const int fd = openUnixSocket(SOCK_STREAM, socketPath, &address, &length);
+        const int fd = openUnixSocket(SOCK_STREAM, controlSocketPath(name), &address, &length);
         const timeval second{ 1, 0 };
         // A small send buffer: the daemon then reads the requests in small pieces.
         const int sendBuffer = 4096;
@@ -160,6 +157,10 @@ protected:
     std::unique_ptr<ts::Installation> stage;
     ts::DevLog devLog;
     QString eventsPath;
+    const QString socketPath = controlSocketPath(name);
+    // Where a daemon of the test service as root records its pid (a /run of
+    // the test's own).
+    const QString lockPath = u"/run/"_s + sanitizedName(name) + u".qtservice.lock"_s;
     pid_t fake = 0;
 };
 

@@ -59,7 +59,7 @@ void TestQtService::daemon_data()
     // answers "true" on the socket in place of root's daemon; "@alone": that
     // process and no daemon; "@deaf": no daemon, and a listener that never
     // accepts has its queue full.
-    const QByteArray socket = socketPath.toLatin1();
+    const QByteArray socket = controlSocketPath(name).toLatin1();
     QTest::newRow("nobody's, -v") << 0 << "@nobody -v"_ba
                                   << "0 running\n\nThe service QtService Test answers on " + socket + " as pid %1 of uid 65534"
                                   << QStringList() << true;
