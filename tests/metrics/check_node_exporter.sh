@@ -36,11 +36,11 @@ RENDER_WORKER_WATCHDOG_METRICS_DIR=$scratch/metrics "$bin/render_worker_watchdog
 # Waited for by the clock, not by a count of rounds that load stretches; a
 # state that never comes fails here, not in the scrape.
 prom=$scratch/metrics/solvane_render_worker.prom
-deadline=$((SECONDS + 40))
+deadline=$((SECONDS + 30))
 until grep -q '^solvane_render_worker_up{role="cpu"} 1$' "$prom" 2>/dev/null \
         && grep -q '^solvane_render_worker_rollbacks_total 1$' "$prom"; do
     [ "$SECONDS" -lt "$deadline" ] \
-        || fail "no rolled-back worker up in the metrics file after 40 s: $(cat "$prom" 2>&1) $(cat "$scratch/watchdog.out")"
+        || fail "no rolled-back worker up in the metrics file after 30 s: $(cat "$prom" 2>&1) $(cat "$scratch/watchdog.out")"
     sleep 0.1
 done
 
@@ -53,7 +53,7 @@ for _ in 1 2 3 4 5; do
         --collector.textfile.directory="$scratch/metrics" --web.listen-address="127.0.0.1:$port" \
         >"$scratch/exporter.log" 2>&1 &
     exporter_pid=$!
-    answer_by=$((SECONDS + 15))
+    answer_by=$((SECONDS + 10))
     while [ "$SECONDS" -lt "$answer_by" ]; do
         kill -0 "$exporter_pid" 2>/dev/null || break
         curl -sf "http://127.0.0.1:$port/metrics" >"$scratch/scrape" && scraped=yes && break
