@@ -320,8 +320,7 @@ int QtServiceCommandLine::help()
 int QtServiceCommandLine::programVersion()
 {
     using mrv::ApplicationVersion;
-    printf("%s %d.%d.%d.%d\n", ApplicationVersion::appName_.c_str(), ApplicationVersion::major_,
-           ApplicationVersion::minor_, ApplicationVersion::patch_, ApplicationVersion::build_);
+    printf("%s %s\n", ApplicationVersion::appName_.c_str(), ApplicationVersion::text_);
     return ServiceExit::success;
 }
 

@@ -4,6 +4,9 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
+#include <cstring>
+#include <utility>
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -48,6 +51,8 @@ bool AtomicFile::write(const QByteArray &content)
 {
     if (!holdFolder())
         return false;
+    if (!std::exchange(leftoversRemoved, true))
+        removeLeftovers();
     QByteArray temporary;
     const int fd = createTemporary(&temporary);
     if (fd < 0)
@@ -98,13 +103,36 @@ void AtomicFile::releaseFolder()
     folderFd = -1;
 }
 
+// Only names of the form createTemporary() makes, and never a folder;
+// unlinkat() removes a link itself, never what it leads to.
+void AtomicFile::removeLeftovers()
+{
+    const int fd = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+    DIR *folder = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (!folder) {
+        if (fd >= 0)
+            ::close(fd);
+        return;
+    }
+    const QByteArray prefix = temporaryPrefix();
+    while (const dirent *entry = ::readdir(folder)) {
+        if (std::strncmp(entry->d_name, prefix.constData(), size_t(prefix.size())) == 0)
+            ::unlinkat(folderFd, entry->d_name, 0);
+    }
+    ::closedir(folder);
+}
+
+QByteArray AtomicFile::temporaryPrefix() const
+{
+    return '.' + QFile::encodeName(name) + '.';
+}
+
 // A new file under a hidden name that the file's readers pass over (the node
 // exporter reads only names ending in ".prom").
 int AtomicFile::createTemporary(QByteArray *temporaryName)
 {
     for (int i = 0; i < temporaryNameTries; ++i) {
-        *temporaryName = '.' + QFile::encodeName(name) + '.'
-                + QByteArray::number(QRandomGenerator::global()->generate(), 36);
+        *temporaryName = temporaryPrefix() + QByteArray::number(QRandomGenerator::global()->generate(), 36);
         const int fd = ::openat(folderFd, temporaryName->constData(),
                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
         if (fd >= 0 || errno != EEXIST)

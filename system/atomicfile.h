@@ -16,6 +16,8 @@
 // opened or followed, and whatever stands at the file's name is renamed
 // over, never opened. Nothing here blocks on a file of another user's.
 // The file gets mode 0644, whatever the umask: its readers are other users.
+// A new file that a run killed before its rename left behind is removed by
+// the first write of the next run.
 class AtomicFile
 {
 public:
@@ -35,6 +37,8 @@ public:
 private:
     bool holdFolder();
     void releaseFolder();
+    void removeLeftovers();
+    QByteArray temporaryPrefix() const;
     int createTemporary(QByteArray *temporaryName);
     bool fail(const QString &what);
 
@@ -42,6 +46,7 @@ private:
     const QString name;
     int folderFd = -1;
     struct stat held {};
+    bool leftoversRemoved = false;
     QString errorText;
 };
 

@@ -123,6 +123,7 @@ void Service::startStatus()
                                                           logMessage(printable(failure), Warning);
                                                           qWarning().noquote() << printable(failure);
                                                       });
+        publisher->keepMetricsFresh([this] { return currentStatus(); });
     }
     // The workers the settings enable wait for their first start.
     if (cpuEnabled || !isWorker)

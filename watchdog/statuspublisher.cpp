@@ -3,6 +3,7 @@
 #include "atomicfile.h"
 
 #include <QFileInfo>
+#include <QTimer>
 
 struct StatusPublisher::Target
 {
@@ -32,6 +33,17 @@ void StatusPublisher::publish(const ServiceStatus &status)
     write(*statusFile, status.toText(serviceName));
     if (metricsFile)
         write(*metricsFile, workerMetrics(status));
+}
+
+void StatusPublisher::keepMetricsFresh(std::function<ServiceStatus()> current)
+{
+    if (!metricsFile || refresh)
+        return;
+    refresh = std::make_unique<QTimer>();
+    refresh->setInterval(metricsRefreshMs);
+    QObject::connect(refresh.get(), &QTimer::timeout, refresh.get(),
+                     [this, current = std::move(current)] { write(*metricsFile, workerMetrics(current())); });
+    refresh->start();
 }
 
 void StatusPublisher::write(Target &target, const QByteArray &content)

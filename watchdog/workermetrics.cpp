@@ -6,6 +6,8 @@
 
 #include "statuspublisher.h"
 
+#include "applicationversion.h"
+
 #include <QList>
 #include <QPair>
 
@@ -59,6 +61,18 @@ QByteArray render(const QList<Family> &families)
     return text;
 }
 
+// The watchdog's own version, as --version and the package give it, in the
+// manner of Prometheus's *_info series.
+QByteArray versionInfo()
+{
+    QByteArray version(mrv::ApplicationVersion::text_);
+    version.replace('\\', "\\\\").replace('"', "\\\"").replace('\n', "\\n");
+    return QByteArray("# HELP solvane_render_worker_watchdog_info Version of the render worker watchdog.\n"
+                      "# TYPE solvane_render_worker_watchdog_info gauge\n"
+                      "solvane_render_worker_watchdog_info{version=\"")
+            + version + "\"} 1\n";
+}
+
 } // namespace
 
 QByteArray workerMetrics(const ServiceStatus &status)
@@ -101,5 +115,5 @@ QByteArray workerMetrics(const ServiceStatus &status)
     add(Rollbacks, QString(), QString::number(status.rollbacks));
     if (status.lastRollbackAt.isValid())
         add(RollbackTime, QString(), seconds(status.lastRollbackAt));
-    return render(families);
+    return versionInfo() + render(families);
 }

@@ -3,7 +3,8 @@
 #include "service.h"
 
 #include "deadlinetimer.h"
-#include "programcheck.h"
+#include "forkwitness.h"
+#include "startfailure.h"
 
 #include <QDeadlineTimer>
 #include <QDebug>
@@ -45,15 +46,23 @@ void endWorkerGroup(const WorkerRecord &worker)
         ::kill(-worker.pid, SIGKILL);
 }
 
-// A failed start that is the worker installation's fault: its program is
-// missing, not executable or no program, which the file system tells. A start
-// that failed for the watchdog's own lack of descriptors, memory or processes
-// (pipe, fork, or the check itself running out of them) says nothing about
-// the worker, and neither does one whose program could be executed.
+// Whether the worker's child was forked in the current start; shared with
+// the child, which marks it before its exec.
+ForkWitness &forkWitness()
+{
+    static ForkWitness witness;
+    return witness;
+}
+
+// A failed start is the worker installation's fault whatever the exec
+// refused it for (no such file, not executable, no program for this
+// machine, a missing loader, ...), unless the watchdog itself ran out of
+// descriptors, memory or processes: a start that never reached its child
+// (at the pipe or the fork), or an exec that reported such a shortage. The
+// exec's word decides; nothing judges the program in its place.
 bool isWorkerStartFault(const QProcess *process)
 {
-    const int error = programExecError(process->program());
-    return error != 0 && !isResourceShortage(error);
+    return forkWitness().forked() && !isResourceShortage(process->errorString());
 }
 
 } // namespace
@@ -71,7 +80,9 @@ QProcess *Service::createProcess()
     // signals to the watchdog's group (Ctrl-C, kill -- -pgid) do not reach:
     // only the watchdog ends its workers.
     const pid_t watchdogPid = ::getpid();
-    process->setChildProcessModifier([watchdogPid] {
+    const ForkWitness *witness = &forkWitness();
+    process->setChildProcessModifier([watchdogPid, witness] {
+        witness->mark();
         ::setsid();
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != watchdogPid)
@@ -136,6 +147,7 @@ bool Service::launchProcess(QProcess *process, const QStringList &arguments, con
     ++worker->starts;
     // A failure to start is reported through onProcError while this runs;
     // the process object may then already be released (deleted later).
+    forkWitness().clear();
     process->start(program, arguments, QIODevice::ReadWrite);
     if (process->waitForStarted(programStartWaitMs)) {
         worker->setState(WorkerRecord::State::Up);

@@ -7,10 +7,16 @@
 #include "service.h"
 
 #include "printable.h"
+#include "programinterpreter.h"
 #include "statuspublisher.h"
 #include "systemdnotifier.h"
 
 #include <QDeadlineTimer>
+#include <QDebug>
+#include <QFile>
+
+#include <cerrno>
+#include <unistd.h>
 
 namespace {
 
@@ -35,6 +41,17 @@ ServiceStatus::Process processStatus(const WorkerRecord &worker, const QString &
     process.lastEndValue = worker.lastEnd.value;
     process.lastEndAt = worker.lastEnd.at;
     return process;
+}
+
+// The exec says "No such file or directory" also of a program that exists
+// when the loader or interpreter it names does not: that one is named, so
+// that nobody looks for the program itself.
+QString missingInterpreter(const QString &program)
+{
+    const QByteArray interpreter = programInterpreter(program);
+    if (interpreter.isEmpty() || ::access(interpreter.constData(), F_OK) == 0 || (errno != ENOENT && errno != ENOTDIR))
+        return QString();
+    return QStringLiteral(" (its interpreter %1 does not exist)").arg(printable(QFile::decodeName(interpreter)));
 }
 
 } // namespace
@@ -62,11 +79,17 @@ void Service::reportFailure(const WorkerRecord &worker, QProcess::ProcessError e
 {
     const QString role = workerRole(worker);
     switch (error) {
-    case QProcess::FailedToStart:
-        logMessage(QStringLiteral("The %1 could not start from %2: %3")
-                       .arg(role, printable(worker.program), printable(worker.process->errorString())),
-                   Error);
+    case QProcess::FailedToStart: {
+        const QString interpreter = missingInterpreter(worker.program);
+        const QString message = QStringLiteral("The %1 could not start from %2: %3")
+                                        .arg(role, printable(worker.program),
+                                             printable(worker.process->errorString()) + interpreter);
+        logMessage(message, Error);
+        // Where the exec's own word misleads, the log file tells it too.
+        if (!interpreter.isEmpty())
+            qWarning().noquote() << message;
         break;
+    }
     case QProcess::Crashed:
         reportExit(worker, worker.process->exitCode(), QProcess::CrashExit);
         return;

@@ -64,8 +64,11 @@ for _ in 1 2 3 4 5; do
 done
 [ -n "$scraped" ] || fail "no scrape of the node exporter: $(cat "$scratch/exporter.log")"
 
-# The exporter read the file without an error, and has every value.
+# The exporter read the file without an error, and has every value; the
+# version is the one --version gives.
+version=$("$bin/render_worker_watchdog" --version | sed 's/.* //')
 for line in 'node_textfile_scrape_error 0' \
+            "solvane_render_worker_watchdog_info{version=\"$version\"} 1" \
             '# TYPE solvane_render_worker_up gauge' \
             'solvane_render_worker_up{role="cpu"} 1' \
             '# TYPE solvane_render_worker_restarts_total counter' \
@@ -75,7 +78,9 @@ for line in 'node_textfile_scrape_error 0' \
             'solvane_render_worker_rollbacks_total 1'; do
     grep -qxF "$line" "$scratch/scrape" || fail "the scrape lacks \"$line\": $(grep solvane "$scratch/scrape")"
 done
-for name in solvane_render_worker_start_time_seconds'{role="cpu"}' solvane_render_worker_watchdog_start_time_seconds \
+# The file's age, which the alert rules read (Debian's exporter names it by its path).
+for name in "node_textfile_mtime_seconds{file=\"$prom\"}" \
+            solvane_render_worker_start_time_seconds'{role="cpu"}' solvane_render_worker_watchdog_start_time_seconds \
             solvane_render_worker_last_exit_time_seconds'{role="cpu"}' solvane_render_worker_last_rollback_time_seconds; do
     grep -qE "^${name//[\{\}]/.} [0-9.e+]+$" "$scratch/scrape" || fail "the scrape lacks $name"
 done

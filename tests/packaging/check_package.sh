@@ -3,8 +3,9 @@
 # rules: lintian without errors or warnings, hardening-check on every binary
 # (control-flow protection too where Debian's flags ask for it), the
 # maintainer scripts debhelper writes, the sample's refusal to replace a
-# worker no package owns, shellcheck on every shell script. Runs the packaged binary from an unpacked root and
-# verifies the systemd unit where systemd-analyze exists.
+# worker no package owns, the purge of the state files, shellcheck on every shell script. Runs the packaged binary from an unpacked root and
+# verifies the systemd unit where systemd-analyze exists. The packages are made
+# with another version than the build's, which they must then say everywhere.
 set -euo pipefail
 build=$1
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
@@ -13,7 +14,10 @@ trap 'rm -rf "$scratch"' EXIT
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-"$source_dir/packaging/make-debs" "$build" "$scratch/packages"
+built_version=$("$build/bin/render_worker_watchdog" --version)
+version=$(sed -n '1s/.*(\(.*\)).*/\1/p' "$source_dir/packaging/debian/changelog")+check
+"$source_dir/packaging/make-debs" "$build" "$scratch/packages" "$version"
+[ "$("$build/bin/render_worker_watchdog" --version)" = "$built_version" ] || fail "make-debs left the build at another version"
 watchdog_deb=$(ls "$scratch"/packages/solvane-render-worker-watchdog_*.deb)
 sample_deb=$(ls "$scratch"/packages/solvane-render-worker-sample_*.deb)
 
@@ -27,6 +31,7 @@ for path in ./opt/solvane/network-rendering/bin/render_worker_watchdog \
             ./opt/solvane/network-rendering/share/doc/RenderWorkerWatchdog/README.md \
             ./opt/solvane/network-rendering/share/doc/RenderWorkerWatchdog/SECURITY.md \
             ./opt/solvane/network-rendering/share/doc/RenderWorkerWatchdog/MONITORING.md \
+            ./opt/solvane/network-rendering/share/doc/RenderWorkerWatchdog/render-worker-watchdog.rules.yml \
             ./usr/share/doc/solvane-render-worker-watchdog/copyright \
             ./usr/share/doc/solvane-render-worker-watchdog/changelog.gz; do
     grep -q " $path\$" <<<"$contents" || fail "$path missing from $(basename "$watchdog_deb")"
@@ -67,9 +72,10 @@ done
 
 binary=$root/opt/solvane/network-rendering/bin/render_worker_watchdog
 [ "$("$binary" --help)" = "$("$binary" -h)" ] || fail "--help differs from -h"
-version=$("$binary" --version)
-[ "$version" = "Solvane Render Worker $(dpkg-deb --field "$watchdog_deb" Version)" ] \
-    || fail "--version printed: $version"
+[ "$(dpkg-deb --field "$watchdog_deb" Version)" = "$version" ] || fail "package version $(dpkg-deb --field "$watchdog_deb" Version)"
+[ "$("$binary" --version)" = "Solvane Render Worker $version" ] || fail "--version printed: $("$binary" --version)"
+changelog_top=$(zcat "$root/usr/share/doc/solvane-render-worker-watchdog/changelog.gz" | head -1)
+grep -qF "($version)" <<<"$changelog_top" || fail "changelog begins: $changelog_top"
 # -v looks at the control socket and the registry: those of a private namespace.
 # shellcheck disable=SC2016 # $0 is the inner shell's: the binary, passed as its argument
 status=$(unshare -m sh -c 'mount -t tmpfs tmpfs /var/tmp && mount -t tmpfs tmpfs /etc/xdg && "$0" -v' "$binary")
@@ -88,6 +94,25 @@ grep -q "belongs to no package" <<<"$refusal" || fail "preinst said: $refusal"
 rm "$root$worker"
 sh "$preinst" install || fail "preinst refuses where no worker is"
 sh "$preinst" upgrade 1.0 || fail "preinst refuses an upgrade"
+
+# The purge takes the metrics and status files and the new ones a killed run
+# left (debhelper's part of the script meets stubs).
+postrm=$scratch/postrm
+info "$watchdog_deb" postrm > "$postrm"
+mkdir -p "$scratch/stubs" "$scratch/metrics" "$scratch/run"
+printf '#!/bin/sh\nexit 0\n' > "$scratch/stubs/deb-systemd-helper"
+cp "$scratch/stubs/deb-systemd-helper" "$scratch/stubs/systemctl"
+chmod 755 "$scratch/stubs"/*
+grep -q "^metrics_dir=/var/lib/prometheus/node-exporter\$" "$postrm" || fail "postrm purges $(grep '^metrics_dir=' "$postrm")"
+sed -i "s|^metrics_dir=.*|metrics_dir=$scratch/metrics|; s|^status_dir=.*|status_dir=$scratch/run|" "$postrm"
+state=("$scratch/metrics/solvane_render_worker.prom" "$scratch/metrics/.solvane_render_worker.prom.k1ll3d"
+       "$scratch/run/solvanerenderworker.status" "$scratch/run/.solvanerenderworker.status.k1ll3d")
+touch "${state[@]}" "$scratch/metrics/node.prom"
+PATH=$scratch/stubs:$PATH sh "$postrm" remove || fail "postrm remove"
+for file in "${state[@]}"; do [ -e "$file" ] || fail "the removal took $file"; done
+PATH=$scratch/stubs:$PATH sh "$postrm" purge || fail "postrm purge"
+for file in "${state[@]}"; do if [ -e "$file" ]; then fail "the purge left $file"; fi; done
+[ -e "$scratch/metrics/node.prom" ] || fail "the purge took another package's metrics"
 
 unit=$root/lib/systemd/system/render-worker-watchdog.service
 grep -q "^ExecStart=/opt/solvane/network-rendering/bin/render_worker_watchdog\$" "$unit" \

@@ -21,10 +21,14 @@ struct Scenario
     QByteArray override;     // the program of a redirected installation ("%1": the default one); none without
     bool metricsLinkFirst = false; // the metrics folder is a link, until refused
     bool stop = false;             // the watchdog is stopped once its worker runs
+    bool metricsRemoved = false;   // the metrics file is removed once written, and must come back
 };
 
+// New files of a run killed before their rename: the next run removes them.
+const QStringList leftovers{ u"metrics/.solvane_render_worker.prom.k1ll3d"_s, u"run/.solvanerenderworker.status.k1ll3d"_s };
+
 const QMap<QString, Scenario> scenarios{
-    { u"up"_s, { {}, {}, {}, false } },
+    { u"up"_s, { {}, {}, {}, false, false, true } },
     { u"exit 1, rolled back"_s,
       { {}, {}, "#!/bin/sh\nRENDER_WORKER_EXIT_AFTER_MS=300 RENDER_WORKER_EXIT_CODE=1 exec %1 --alt \"$@\"\n", false } },
     { u"override not a program"_s, { {}, {}, "no program\n", false } },
@@ -54,6 +58,8 @@ public:
                 || (ts::writeFile(stage.resources + u"/render_worker.version"_s, "alt\n")
                     && ts::writeFile(alt, QByteArray(scenario.override).replace("%1", QFile::encodeName(stage.bin + u"render_worker"_s)))
                     && QFile::setPermissions(alt, QFile::ReadOwner | QFile::ExeOwner)));
+        for (const QString &leftover : leftovers)
+            valid = valid && (scenario.metricsLinkFirst || ts::writeFile(stage.path(leftover), "half"));
         for (const QString &variable : scenario.environment)
             stage.env.insert(variable.section(u'=', 0, 0), variable.section(u'=', 1));
         stage.env.insert(u"RENDER_WORKER_WATCHDOG_METRICS_DIR"_s, metrics);
@@ -152,7 +158,8 @@ void TestStatus::status_data()
     const QString running = u"Solvane Render Worker: running \\(pid \\d+\\) for \\S+"_s;
     const QString cpuUp = u"cpu: up \\(pid \\d+\\) for \\S+, "_s;
     QTest::newRow("up") << QStringList{ running, cpuUp + u"0 restarts, default"_s } << 0
-                        << QStringList{ u"solvane_render_worker_up{role=\"cpu\"} 1"_s, u"# TYPE solvane_render_worker_restarts_total counter"_s,
+                        << QStringList{ u"solvane_render_worker_up{role=\"cpu\"} 1"_s,
+                                        u"solvane_render_worker_watchdog_info{version=\"%2\"} 1"_s, u"# TYPE solvane_render_worker_restarts_total counter"_s,
                                         u"solvane_render_worker_restarts_total{role=\"cpu\"} 0"_s, u"solvane_render_worker_rollbacks_total 0"_s,
                                         u"solvane_render_worker_start_time_seconds{role=\"cpu\"} 1\\d{9}\\.\\d{3}"_s }
                         << QStringList{ u"Started with PID: \\d+"_s };
@@ -212,6 +219,10 @@ void TestStatus::status()
     }
     for (QString &line : lines)
         line.replace(u"%1"_s, resources);
+    const QString version = QRegularExpression::escape(
+            ts::Child(run.stage.executable, { u"--version"_s }, run.stage.env).finish().out.trimmed().section(u' ', -1));
+    for (QString &line : metrics)
+        line.replace(u"%2"_s, version);
     ts::Run shown;
     const auto shownAsExpected = [&] {
         shown = run.status();
@@ -239,6 +250,13 @@ void TestStatus::status()
     QCOMPARE(QSet<QString>(ends.cbegin(), ends.cend()).size(), ends.size());
     QCOMPARE(logged(u"The metrics file is not written"_s), scenario.metricsLinkFirst ? 1 : 0);
     QVERIFY(QDir(run.stage.path(u"elsewhere"_s)).isEmpty());
+    for (const QString &leftover : leftovers)
+        QVERIFY2(!QFileInfo::exists(run.stage.path(leftover)), qPrintable(leftover));
+    // Rewritten while the watchdog runs, also when nothing changes.
+    if (scenario.metricsRemoved) {
+        QVERIFY(QFile::remove(run.metrics + u"/solvane_render_worker.prom"_s));
+        QTRY_VERIFY_WITH_TIMEOUT(allMatch(metrics, run.metricsLines(), false), 15000);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestStatus)

@@ -26,17 +26,55 @@ const QByteArray atBase = "[EE default  ] Could not perform rollback - already a
 const QByteArray crashed = "[EE default  ] Procces crashed    \"Solvane Render Worker\" @ ";
 const QByteArray crashedAfterStart = "[EE default  ] The process crashed some time after starting successfully.";
 
+// Programs the kernel refuses, made from the real worker: what a build for
+// another machine, a truncated download or a missing loader leaves.
+enum class Refused { No, Junk, OtherMachine, LoaderMissing, CutAfterHeader };
+
+QByteArray refusedProgram(Refused how, QByteArray elf)
+{
+    switch (how) {
+    case Refused::No:
+        break;
+    case Refused::Junk:
+        return elf.left(4) + QByteArray(252, 'j');
+    case Refused::OtherMachine:
+        elf[18] = char(183); // e_machine: AArch64
+        elf[19] = 0;
+        break;
+    case Refused::LoaderMissing: {
+        // The program header of type PT_INTERP names the loader.
+        const auto at = [&elf](qsizetype offset) { return qFromLittleEndian<quint64>(elf.constData() + offset); };
+        const quint16 size = qFromLittleEndian<quint16>(elf.constData() + 54);
+        const quint16 count = qFromLittleEndian<quint16>(elf.constData() + 56);
+        for (quint16 i = 0; i < count; ++i) {
+            const qsizetype header = qsizetype(at(32)) + i * size;
+            if (qFromLittleEndian<quint32>(elf.constData() + header) == 3) {
+                const QByteArray missing = QByteArray("/nonexistent/ld.so").leftJustified(qsizetype(at(header + 32)), '\0');
+                elf.replace(qsizetype(at(header + 8)), missing.size(), missing);
+            }
+        }
+        break;
+    }
+    case Refused::CutAfterHeader:
+        return elf.left(64);
+    }
+    return elf;
+}
+
 struct Scenario
 {
     QByteArray override;   // the program of the redirected installation; none without a version file
     mode_t mode = 0755;
     bool defaultMissing = false;
+    Refused refused = Refused::No; // the override is such a program instead
 };
 
 const QMap<QString, Scenario> scenarios{
     { u"not executable"_s, { "#!/bin/sh\nexec %1 --alt \"$@\"\n", 0644 } },
-    { u"not a program"_s, { "no program\n", 0755 } },
-    { u"interpreter missing"_s, { "#!/nonexistent/sh\n", 0755 } },
+    { u"ELF header and junk"_s, { "elf", 0755, false, Refused::Junk } },
+    { u"ELF of another machine"_s, { "elf", 0755, false, Refused::OtherMachine } },
+    { u"ELF loader missing"_s, { "elf", 0755, false, Refused::LoaderMissing } },
+    { u"ELF cut after its header"_s, { "elf", 0755, false, Refused::CutAfterHeader } },
     { u"override missing"_s, { "", 0755 } },
     { u"crash by a signal"_s, { "#!/bin/sh\nRENDER_WORKER_CRASH_AFTER_MS=300 exec %1 --alt \"$@\"\n", 0755 } },
     { u"exit 1"_s, { "#!/bin/sh\nRENDER_WORKER_EXIT_AFTER_MS=300 RENDER_WORKER_EXIT_CODE=1 exec %1 --alt \"$@\"\n", 0755 } },
@@ -59,7 +97,9 @@ public:
         valid = stage.valid && ts::writeFile(stage.resources + u"/settings.conf"_s, "[common]\nlogLevel=5\n")
             && (scenario.override.isNull() || ts::writeFile(versionFile, "alt\n"))
             && (scenario.override.isEmpty()
-                || (ts::writeFile(alt, QByteArray(scenario.override).replace("%1", QFile::encodeName(worker)))
+                || (ts::writeFile(alt, scenario.refused == Refused::No
+                                          ? QByteArray(scenario.override).replace("%1", QFile::encodeName(worker))
+                                          : refusedProgram(scenario.refused, ts::readFile(worker)))
                     && ::chmod(QFile::encodeName(alt).constData(), scenario.mode) == 0))
             && (!scenario.defaultMissing || QFile::remove(worker));
         stage.env.insert(u"VERBOSE"_s, QString());
@@ -149,8 +189,15 @@ void TestWorkerEnds::workerEnds_data()
     const QList<QByteArray> startFault{ errorFrom, failedToStart, willRollBack, rollingBack };
     const QList<QByteArray> exitFault{ crashed, willRollBack, rollingBack };
     QTest::newRow("not executable") << QStringList{ u"--cpu"_s } << false << startFault << QList<QByteArray>();
-    QTest::newRow("not a program") << QStringList{ u"--cpu"_s } << false << startFault << QList<QByteArray>();
-    QTest::newRow("interpreter missing") << QStringList{ u"--cpu"_s } << false << startFault << QList<QByteArray>();
+    // The kernel refuses these with ENOEXEC or ENOENT (the loader, which the
+    // message names).
+    for (const char *row : { "ELF header and junk", "ELF of another machine", "ELF cut after its header" })
+        QTest::newRow(row) << QStringList{ u"--cpu"_s } << false << startFault << QList<QByteArray>{ "no rollback" };
+    QTest::newRow("ELF loader missing")
+            << QStringList{ u"--cpu"_s } << false
+            << QList<QByteArray>{ "/render_worker: execvp: No such file or directory (its interpreter /nonexistent/ld.so does not exist)",
+                                  failedToStart, willRollBack, rollingBack }
+            << QList<QByteArray>{ "no rollback" };
     QTest::newRow("override missing") << QStringList{ u"--cpu"_s } << true
                                       << QList<QByteArray>{ "[DD default  ] Invalid override path:  \"" }
                                       << QList<QByteArray>{ "rollback" };
