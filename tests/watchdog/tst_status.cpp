@@ -233,8 +233,11 @@ void TestStatus::status()
     QVERIFY2(shownAsExpected(), qPrintable(u"exit code %1:\n"_s.arg(shown.exitCode) + shown.out + shown.err));
     QCOMPARE(ts::modeOf(run.stage.path(u"run/solvanerenderworker.status"_s)) & 07777, mode_t(0644));
     if (statusFileLines.contains(row)) {
+        // Shown by the time every scenario has settled, and then within a
+        // restart's cycle.
         const QByteArray line = '\n' + statusFileLines.value(row) + '\n';
-        QTRY_VERIFY2_WITH_TIMEOUT(ts::readFile(run.stage.path(u"run/solvanerenderworker.status"_s)).contains(line), line.constData(), ts::waitMs);
+        QTRY_VERIFY2_WITH_TIMEOUT(ts::readFile(run.stage.path(u"run/solvanerenderworker.status"_s)).contains(line), line.constData(),
+                                  int(std::max<qint64>(settled.remainingTime(), 6000)));
     }
     QTRY_VERIFY2(allMatch(metrics, run.metricsLines(), false), qPrintable(run.metricsLines().join(u'\n')));
     QCOMPARE(ts::modeOf(run.metrics + u"/solvane_render_worker.prom"_s) & 07777, mode_t(0644));
