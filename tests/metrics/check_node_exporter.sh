@@ -33,12 +33,14 @@ echo alt >"$scratch/resources/render_worker.version"
 RENDER_WORKER_WATCHDOG_METRICS_DIR=$scratch/metrics "$bin/render_worker_watchdog" -e >"$scratch/watchdog.out" 2>&1 &
 
 # The first start comes after 5 s, the default worker's 5 s after the failure.
-# Waited for by the clock, not by a count of rounds that load stretches; a
-# state that never comes fails here, not in the scrape.
+# Waited for by the clock, not by a count of rounds that load stretches, and
+# read once a round: the redirected worker is up before it fails, so two reads
+# could see it up and the rollback after it. A state that never comes fails
+# here, not in the scrape.
 prom=$scratch/metrics/solvane_render_worker.prom
 deadline=$((SECONDS + 30))
-until grep -q '^solvane_render_worker_up{role="cpu"} 1$' "$prom" 2>/dev/null \
-        && grep -q '^solvane_render_worker_rollbacks_total 1$' "$prom"; do
+until state=$(cat "$prom" 2>/dev/null) && grep -q '^solvane_render_worker_up{role="cpu"} 1$' <<<"$state" \
+        && grep -q '^solvane_render_worker_restarts_total{role="cpu"} 1$' <<<"$state"; do
     [ "$SECONDS" -lt "$deadline" ] \
         || fail "no rolled-back worker up in the metrics file after 30 s: $(cat "$prom" 2>&1) $(cat "$scratch/watchdog.out")"
     sleep 0.1
