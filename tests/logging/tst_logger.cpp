@@ -258,6 +258,8 @@ void TestLogger::foldersThroughLinks()
     const QString real = folder->filePath(u"real"_s), link = logs + u"/link"_s;
     QVERIFY(QDir().mkdir(real) && QFile::link(target.isEmpty() ? real : target, link));
     QCOMPARE(::lchown(QFile::encodeName(link).constData(), linkOwner, linkOwner), 0);
+    QString reason;
+    QCOMPARE(PathTrust::isTrustedFolder(link + u"/."_s, &reason), linkOwner == 0);
     QCOMPARE(createFolder(link + u"/new"_s, 0755), linkOwner == 0);
     QCOMPARE(QFileInfo::exists(real + u"/new"_s), linkOwner == 0);
 }

@@ -70,7 +70,8 @@ void TestQtServiceLifecycle::simultaneousLaunches()
         std::sort(codes.begin(), codes.end());
         QCOMPARE(codes, (QList<int>{ 0, 252 }));
         // Stopped only once started, however slowly under load.
-        QTRY_COMPARE_WITH_TIMEOUT(events(eventsPath).filter(QRegularExpression(u"^start "_s)).size(), round + 1, ts::waitMs);
+        QVERIFY2(QTest::qWaitFor([&] { return events(eventsPath).filter(QRegularExpression(u"^start "_s)).size() == round + 1; }, ts::waitMs),
+                 qPrintable(events(eventsPath).join(u'\n')));
         QTRY_COMPARE(stage->processes().size(), 1);
         QCOMPARE(stage->run({ u"-t"_s }).exitCode, 0);
         QTRY_VERIFY(stage->processes().isEmpty());
@@ -167,7 +168,8 @@ void TestQtServiceLifecycle::idleConnections()
             QVERIFY2(cpuTicks() - ticks < ::sysconf(_SC_CLK_TCK) / 4, "the daemon spins");
         }
         release();
-        QTRY_COMPARE_WITH_TIMEOUT(openFiles(pid), before, ts::waitMs);
+        QVERIFY2(QTest::qWaitFor([&] { return openFiles(pid) == before; }, ts::waitMs),
+                 qPrintable(u"round %1: %2 descriptors open after, %3 before"_s.arg(round).arg(openFiles(pid)).arg(before)));
     }
     QCOMPARE(stage->run({ u"-t"_s }).exitCode, 0);
 }

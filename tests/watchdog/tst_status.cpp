@@ -236,8 +236,9 @@ void TestStatus::status()
         // Shown by the time every scenario has settled, and then within a
         // restart's cycle.
         const QByteArray line = '\n' + statusFileLines.value(row) + '\n';
-        QTRY_VERIFY2_WITH_TIMEOUT(ts::readFile(run.stage.path(u"run/solvanerenderworker.status"_s)).contains(line), line.constData(),
-                                  int(std::max<qint64>(settled.remainingTime(), 6000)));
+        QVERIFY2(QTest::qWaitFor([&] { return ts::readFile(run.stage.path(u"run/solvanerenderworker.status"_s)).contains(line); },
+                                 int(std::max<qint64>(settled.remainingTime(), 6000))),
+                 line.constData());
     }
     QTRY_VERIFY2(allMatch(metrics, run.metricsLines(), false), qPrintable(run.metricsLines().join(u'\n')));
     QCOMPARE(ts::modeOf(run.metrics + u"/solvane_render_worker.prom"_s) & 07777, mode_t(0644));
