@@ -5,8 +5,10 @@
 #include "printable.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
+#include <cstring>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -40,5 +42,21 @@ bool isTrustedLogFolder(const QString &folder, QString *reason)
     if (fd < 0)
         return false;
     ::close(fd);
+    return true;
+}
+
+bool isUsableLogFolder(const QString &folder, QString *reason)
+{
+    if (!QFileInfo(folder).isDir()) {
+        *reason = printable(folder) + QStringLiteral(" cannot be created");
+        return false;
+    }
+    if (!isTrustedLogFolder(folder, reason))
+        return false;
+    if (::access(QFile::encodeName(folder).constData(), W_OK | X_OK) != 0) {
+        *reason = printable(folder) + QStringLiteral(" cannot be written: ")
+                + QString::fromLocal8Bit(::strerror(errno));
+        return false;
+    }
     return true;
 }

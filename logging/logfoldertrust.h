@@ -21,4 +21,10 @@ int openTrustedLogFolder(const QString &folder, QString *reason, bool *missing,
 // Running as another user than root, every folder passes.
 bool isTrustedLogFolder(const QString &folder, QString *reason);
 
+// Whether entries can go into folder: it is there, passes the judgement
+// (as root), and this process may create files in it, which a read-only
+// mount (a service's sandbox) denies even to root. Else false with the
+// reason.
+bool isUsableLogFolder(const QString &folder, QString *reason);
+
 #endif // LOGFOLDERTRUST_H

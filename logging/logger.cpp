@@ -58,8 +58,11 @@ void Logger::setLogFolder(const QString &location, int creationMode)
     printLine(failure);
     // No exit is requested: this runs before the event loop, and a watchdog
     // without a log folder must still supervise its workers. The entries are
-    // lost one by one as their files fail to open.
-    reportFailure(failure);
+    // lost one by one as their files fail to open. A named folder gives way
+    // to the default one, and its caller says so; the default's failure is
+    // reported here.
+    if (location.isEmpty())
+        reportFailure(failure);
 }
 
 QDateTime Logger::now() const

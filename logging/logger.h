@@ -41,7 +41,9 @@ public:
     // Settles the log folder: location, or the resource folder's Logs
     // subfolder when location is empty; creates it with creationMode when
     // missing, and again whenever an entry finds it gone. With
-    // noFolderCreation it must exist: it is never made.
+    // noFolderCreation it must exist: it is never made. The failure reporter
+    // is told only when the default folder cannot be made: a named one is
+    // the caller's to replace.
     void setLogFolder(const QString &location, int creationMode = logFolderMode);
 
     // Where entries go at present: filePrefix + local date + ".log" in

@@ -3,6 +3,9 @@
 # DEB_BUILD_MAINT_OPTIONS=hardening=+all, as a list in VAR, less -g and -O*:
 # those belong to the build type. Asked from the source folder, so the
 # reproducible-build prefix map names the source as a package build would.
+# The compiler flags get -fstack-clash-protection where Debian's do not give
+# it (Debian 12's): a daemon of root's must not let a deep recursion or a
+# large frame jump its stack's guard page.
 function(debian_build_flags kind var)
     find_program(DPKG_BUILDFLAGS dpkg-buildflags)
     if(NOT DPKG_BUILDFLAGS)
@@ -19,5 +22,12 @@ function(debian_build_flags kind var)
     endif()
     separate_arguments(flags UNIX_COMMAND "${flags}")
     list(FILTER flags EXCLUDE REGEX "^-(g|O.*)$")
+    if(kind MATCHES "^C(XX)?FLAGS$" AND NOT "-fstack-clash-protection" IN_LIST flags)
+        include(CheckCXXCompilerFlag)
+        check_cxx_compiler_flag(-fstack-clash-protection WATCHDOG_HAS_STACK_CLASH_PROTECTION)
+        if(WATCHDOG_HAS_STACK_CLASH_PROTECTION)
+            list(APPEND flags -fstack-clash-protection)
+        endif()
+    endif()
     set(${var} ${flags} PARENT_SCOPE)
 endfunction()

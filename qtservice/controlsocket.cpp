@@ -66,33 +66,56 @@ bool sendControlCommand(const QString &serviceName, const QString &command)
     return exchangeControlCommand(serviceName, command).confirmed();
 }
 
-bool findControlListener(const QString &serviceName, ControlPeer *peer)
+bool findControlListener(const QString &serviceName, ControlPeer *peer, int timeoutMs)
 {
     QtUnixSocket socket;
-    return socket.connectTo(controlSocketPath(serviceName))
+    return socket.connectTo(controlSocketPath(serviceName), QDeadlineTimer(timeoutMs))
         && socket.peerCredentials(&peer->pid, &peer->uid);
 }
 
 DaemonSighting findServiceDaemon(const QString &serviceName)
 {
-    // A daemon busy starting a worker, or with every connection taken, still
-    // runs: the lock is asked first, the socket only where it shows none.
+    const QString service = sanitizedName(serviceName);
     DaemonSighting sighting;
     pid_t holder = 0;
-    if (ServiceLock::probe(sanitizedName(serviceName), &holder) == ServiceLock::State::Held) {
+    ControlPeer listener;
+    if (ServiceLock::probe(service, &holder) == ServiceLock::State::Held) {
         sighting.running = sighting.locked = true;
         sighting.peer = { holder, ::geteuid() };
+        // A lock taken where its record could not be written names nobody:
+        // the holder is the listener, if it holds the lock, or is looked for
+        // among the processes.
+        if (holder <= 0)
+            sighting.peer.pid = findControlListener(serviceName, &listener, strangerProbeTimeoutMs)
+                    && ServiceLock::heldBy(service, listener.pid) == ServiceLock::State::Held
+                ? listener.pid : ServiceLock::findHolder(service);
         return sighting;
     }
-    sighting.running = findControlListener(serviceName, &sighting.peer);
+    if (!findControlListener(serviceName, &listener, strangerProbeTimeoutMs)
+        || !ServiceLock::isDaemon(service, listener.pid, listener.uid))
+        return sighting;
+    sighting.peer = listener;
+    if (ServiceLock::heldBy(service, listener.pid) == ServiceLock::State::Held) {
+        sighting.running = true;
+        return sighting;
+    }
+    // Root's daemon, to another user, proves itself by its answer; it may be
+    // busy starting a worker, and answers late.
+    const ControlExchange alive = exchangeControlCommand(serviceName, QStringLiteral("alive"));
+    sighting.running = alive.confirmed();
+    sighting.peer = alive.peer;
     return sighting;
 }
 
 bool stopControlListener(const QString &serviceName, const ControlPeer &peer, int timeoutMs)
 {
     // Any local user may send "terminate"; whether it was obeyed shows only
-    // in the end of that process, not in a reply anybody can fake.
+    // in the end of that process, not in a reply anybody can fake, and in
+    // nobody listening after it: the process that called listen() may have
+    // left a child listening in its place.
     const QDeadlineTimer deadline(timeoutMs);
     exchangeControlCommand(serviceName, QStringLiteral("terminate"), ControlRecipient::Anyone, timeoutMs);
-    return waitForProcessEnd(peer.pid, int(deadline.remainingTime()));
+    ControlPeer still;
+    return waitForProcessEnd(peer.pid, int(deadline.remainingTime()))
+        && !findControlListener(serviceName, &still, listenerGoneCheckMs);
 }

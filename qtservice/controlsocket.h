@@ -62,22 +62,36 @@ ControlExchange exchangeControlCommand(const QString &serviceName, const QString
 // anything else, or when no reply came within controlReplyTimeoutMs.
 bool sendControlCommand(const QString &serviceName, const QString &command);
 
-// Whoever accepts on the control socket of serviceName, within
-// controlConnectTimeoutMs. False when nobody does.
-bool findControlListener(const QString &serviceName, ControlPeer *peer);
+// How long a listener that may be a stranger is given to accept or to
+// answer: it may never do either, and must not hold whoever asks.
+inline constexpr int strangerProbeTimeoutMs = 3000;
 
-// Who runs the service as far as this user can tell: the holder of its lock,
-// or else whoever accepts on its control socket, whatever its user.
+// How long a listener that should be gone is given to accept once more.
+inline constexpr int listenerGoneCheckMs = 500;
+
+// Whoever accepts on the control socket of serviceName, within timeoutMs.
+// False when nobody does.
+bool findControlListener(const QString &serviceName, ControlPeer *peer,
+                         int timeoutMs = controlConnectTimeoutMs);
+
+// Whether the service runs, the one judgement every command makes: a daemon
+// of it, root's or a user's, that holds its lock and serves its socket. Where
+// this user sees the lock held (its own, or root's as root), that decides,
+// also while the daemon is too busy to answer. Otherwise the listener on the
+// socket runs the service when its open files show it holding a lock of the
+// service, or, as a process of root's that this user may not look into, when
+// it answers "alive".
 struct DaemonSighting
 {
     bool running = false;
-    bool locked = false; // seen by its lock; otherwise only on the socket
-    ControlPeer peer;    // its pid and user; pid 0 when the lock names none
+    bool locked = false; // seen by the lock this user can open
+    ControlPeer peer;    // its pid and user; pid 0 when neither the lock nor the socket names it
 };
 DaemonSighting findServiceDaemon(const QString &serviceName);
 
 // Sends "terminate" to whoever listens as peer, and waits up to timeoutMs
-// for that process to end. True once it has ended.
+// for that process to end. True once it has ended and nobody listens on the
+// socket any more.
 bool stopControlListener(const QString &serviceName, const ControlPeer &peer, int timeoutMs);
 
 // How long a stopping daemon may take to end, once it confirmed the stop or

@@ -119,6 +119,10 @@ void QtServiceBase::resume()
 {
 }
 
+void QtServiceBase::reload()
+{
+}
+
 bool QtServiceBase::install(const QString &account, const QString &password)
 {
     // Registration records where the executable is; the account and password
@@ -166,6 +170,11 @@ void QtServiceBasePrivate::pauseService()
 void QtServiceBasePrivate::resumeService()
 {
     q_ptr->resume();
+}
+
+void QtServiceBasePrivate::reloadService()
+{
+    q_ptr->reload();
 }
 
 void QtServiceBasePrivate::processCommand(int code)

@@ -67,11 +67,12 @@ protected:
     // The operations a concrete service supplies. The framework calls
     // createApplication() first, start() once from the running event loop, and
     // stop(), pause(), resume() and processCommand() only from the control
-    // socket of a daemon.
+    // socket of a daemon; reload() when the daemon gets SIGHUP.
     virtual void start() = 0;
     virtual void stop();
     virtual void pause();
     virtual void resume();
+    virtual void reload();
     virtual bool install(const QString &account, const QString &password);
     virtual void processCommand(int code);
     virtual void createApplication(int &argc, char **argv) = 0;

@@ -2,6 +2,7 @@
 #define QTSERVICEBASE_P_H
 
 #include "qtservicebase.h"
+#include "startreport.h"
 
 #include <QObject>
 #include <QStringList>
@@ -20,8 +21,10 @@ inline constexpr int success = 0;
 inline constexpr int failed = -1;
 // The daemon does not run: another one does, or its lock or socket was refused.
 inline constexpr int notStarted = -4;
-// -t could not stop the daemon it found.
+// -t could not stop the daemon it found, or could not see it end; a launched
+// daemon runs but cannot make its control socket.
 inline constexpr int notStopped = 1;
+inline constexpr int unreachable = 1;
 // --status found no daemon running (the LSB's "program is not running").
 inline constexpr int notRunning = 3;
 } // namespace ServiceExit
@@ -33,7 +36,10 @@ public:
     ~QtServiceBasePrivate();
 
     int run(bool asDaemon, const QStringList &arguments);
-    bool launchDaemon();
+    // What came of a launch: the daemon serves; it runs without its control
+    // socket; it did not start, or gave up.
+    enum class Launch { Serving, Unreachable, NotStarted };
+    Launch launchDaemon();
     bool install();
 
     // The service's operations, for the framework's own classes.
@@ -41,6 +47,7 @@ public:
     void stopService();
     void pauseService();
     void resumeService();
+    void reloadService();
     void processCommand(int code);
 
     QtServiceBase *q_ptr;
@@ -54,9 +61,11 @@ public:
     std::unique_ptr<SystemLog> systemLog;
     // Held from the start of a run to the end of the process.
     std::unique_ptr<ServiceLock> lock;
+    // The launcher's pipe, while the daemon has not yet said how it started.
+    StartReport startReport;
 
-    // How long another daemon found on the socket at start-up may take to
-    // end once told to terminate.
+    // How long another process found on the socket at start-up may take to
+    // end once told to terminate, from the first probe on.
     static constexpr int takeOverTimeoutMs = 5000;
 
     // How often a control socket that could not be made is tried again, as
@@ -68,7 +77,8 @@ private:
     bool takeOverControlSocket();
     void report(const QString &message, QtServiceBase::MessageType type);
     void createControlServer();
-    void openControlSocket();
+    // The problem, empty once the socket listens.
+    QString openControlSocket();
     static QString standingAt(const QString &path);
     void closeControlServer();
 };

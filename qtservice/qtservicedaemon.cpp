@@ -15,6 +15,7 @@
 #include "unixsignalwatcher.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -31,9 +32,9 @@
 
 namespace {
 
-// The daemon reports at the very beginning of its run; this only bounds the
-// wait for one that hangs before.
-constexpr int startReportTimeoutMs = programStartWaitMs;
+// The daemon says it serves once its service has started, which may wait for
+// each of its workers to start; a launch waits as long as a command's reply.
+constexpr int startReportTimeoutMs = controlReplyTimeoutMs;
 
 // The toolkit's own UNIX event dispatcher rather than glib's: a worker's end
 // reaches the service through fewer layers, and glib's main context is never
@@ -76,6 +77,9 @@ int QtServiceBasePrivate::run(bool asDaemon, const QStringList &arguments)
     argv.push_back(nullptr);
     int argc = int(arguments.size());
 
+    // Kept from the workers; the launcher, if any, waits for the word.
+    if (asDaemon)
+        startReport.adopt();
     // Before any worker can start and before the socket path is touched.
     if (!takeLock())
         return ServiceExit::notStarted;
@@ -89,6 +93,7 @@ int QtServiceBasePrivate::run(bool asDaemon, const QStringList &arguments)
     }
     if (!QCoreApplication::instance()) {
         closeControlServer();
+        startReport.send(StartReport::Word::GaveUp, "The service made no application.");
         return ServiceExit::failed;
     }
     if (!takeOverControlSocket()) {
@@ -98,27 +103,41 @@ int QtServiceBasePrivate::run(bool asDaemon, const QStringList &arguments)
     }
 
     // SIGTERM (systemd, kill) and SIGINT (Ctrl-C in the foreground) end the
-    // run the same orderly way as the "terminate" command.
-    auto signalWatcher = std::make_unique<UnixSignalWatcher>(std::initializer_list<int>{ SIGTERM, SIGINT });
+    // run the same orderly way as the "terminate" command. SIGHUP (systemctl
+    // reload) has the daemon reload; in the foreground it stays the hang-up
+    // of the terminal, which ends the process.
+    auto signalWatcher = asDaemon
+            ? std::make_unique<UnixSignalWatcher>(std::initializer_list<int>{ SIGTERM, SIGINT, SIGHUP })
+            : std::make_unique<UnixSignalWatcher>(std::initializer_list<int>{ SIGTERM, SIGINT });
     // A signal sent to the whole process group may come twice; the service
-    // is stopped once.
+    // is stopped once, and a stopped one no longer reloads.
     QObject::connect(signalWatcher.get(), &UnixSignalWatcher::signalReceived,
-                     signalWatcher.get(), [this, stopping = false]() mutable {
+                     signalWatcher.get(), [this, stopping = false](int signalNumber) mutable {
                          if (stopping)
                              return;
+                         if (signalNumber == SIGHUP) {
+                             reloadService();
+                             return;
+                         }
                          stopping = true;
                          stopService();
                          QCoreApplication::quit();
                      });
 
     std::unique_ptr<SystemdNotifier> notifier;
+    QString unreachable;
     if (asDaemon) {
-        openControlSocket();
+        unreachable = openControlSocket();
         notifier = std::make_unique<SystemdNotifier>();
     }
 
     QtServiceStarter starter(this);
     QTimer::singleShot(0, &starter, SLOT(slotStart()));
+    // The launcher's word, once the service has started: commands reach it.
+    QTimer::singleShot(0, &starter, [this, unreachable] {
+        startReport.send(unreachable.isEmpty() ? StartReport::Word::Serving : StartReport::Word::Unreachable,
+                         unreachable.toLocal8Bit());
+    });
     // Ready once the service has started, right after the starter's call.
     if (notifier)
         QTimer::singleShot(0, notifier.get(), &SystemdNotifier::notifyReady);
@@ -146,18 +165,15 @@ bool QtServiceBasePrivate::takeLock()
     if (lock)
         return lock->isHeld();
     lock = std::make_unique<ServiceLock>(sanitizedName(controller->serviceName()));
-    const bool locked = lock->acquire();
-    StartReport::send(locked);
-    if (locked)
+    if (lock->acquire())
         return true;
     const QByteArray name = controller->serviceName().toLatin1();
-    if (lock->holderPid() > 0) {
-        fprintf(stderr, "The service %s is already running with pid %d\n", name.constData(),
-                int(lock->holderPid()));
-    } else {
-        fprintf(stderr, "The service %s could not take its lock %s: %s\n", name.constData(),
-                QFile::encodeName(lock->path()).constData(), lock->error().toLocal8Bit().constData());
-    }
+    const QByteArray why = lock->holderPid() > 0
+        ? "The service " + name + " is already running with pid " + QByteArray::number(lock->holderPid())
+        : "The service " + name + " could not take its lock " + QFile::encodeName(lock->path()) + ": "
+            + lock->error().toLocal8Bit();
+    fprintf(stderr, "%s\n", why.constData());
+    startReport.send(StartReport::Word::GaveUp, why);
     return false;
 }
 
@@ -178,28 +194,32 @@ void QtServiceBasePrivate::report(const QString &message, QtServiceBase::Message
 
 bool QtServiceBasePrivate::takeOverControlSocket()
 {
-    // This process holds the lock; a daemon of another user, or an older one
-    // that holds none, may still answer on the socket with workers of its
-    // own. It is asked to stop, never replaced silently.
+    // This process holds the lock; a daemon of another user, an older one
+    // that holds none, or any process at all may still listen on the socket.
+    // It is asked to stop, never replaced silently, and never keeps root's
+    // daemon out: whatever still listens after a few seconds loses the path.
     const QString name = controller->serviceName();
+    const QDeadlineTimer deadline(takeOverTimeoutMs);
     ControlPeer peer;
-    if (!findControlListener(name, &peer) || peer.pid == ::getpid())
+    if (!findControlListener(name, &peer, strangerProbeTimeoutMs) || peer.pid == ::getpid())
         return true;
     const QString who = QStringLiteral("The service %1 already answers on %2 as pid %3 of uid %4")
                             .arg(name, controlSocketPath(name)).arg(peer.pid).arg(peer.uid);
     if (peer.uid == 0 && ::geteuid() != 0) {
-        fprintf(stderr, "%s; root's daemon stays.\n", qPrintable(who));
+        const QString why = who + QStringLiteral("; root's daemon stays.");
+        fprintf(stderr, "%s\n", qPrintable(why));
+        startReport.send(StartReport::Word::GaveUp, why.toLocal8Bit());
         return false;
     }
-    if (stopControlListener(name, peer, takeOverTimeoutMs)) {
+    if (stopControlListener(name, peer, int(deadline.remainingTime()))) {
         report(who + QStringLiteral("; it was told to terminate and has ended. This daemon takes its place."),
                QtServiceBase::Warning);
-        return true;
+    } else {
+        report(who + QStringLiteral("; it was told to terminate but still runs after %1 s. This daemon takes "
+                                    "the path over.").arg(takeOverTimeoutMs / 1000),
+               QtServiceBase::Warning);
     }
-    report(who + QStringLiteral("; it was told to terminate but still runs after %1 s. This daemon does not start.")
-                     .arg(takeOverTimeoutMs / 1000),
-           QtServiceBase::Error);
-    return false;
+    return true;
 }
 
 void QtServiceBasePrivate::createControlServer()
@@ -212,25 +232,25 @@ void QtServiceBasePrivate::createControlServer()
     ::umask(027);
 }
 
-void QtServiceBasePrivate::openControlSocket()
+QString QtServiceBasePrivate::openControlSocket()
 {
     const QString path = controlSocketPath(controller->serviceName());
     if (controlServer->setPath(path))
-        return;
+        return QString();
     sockaddr_un address;
     socklen_t length;
     if (!makeUnixAddress(path, &address, &length)) {
-        fprintf(stderr,
-                "The control socket path %s is too long for a Unix socket address; "
-                "the service runs without a control socket.\n",
-                path.toLatin1().constData());
-        return;
+        const QString problem = QStringLiteral("The control socket path %1 is too long for a Unix socket address; "
+                                               "the service runs without a control socket.").arg(path);
+        fprintf(stderr, "%s\n", problem.toLatin1().constData());
+        return problem;
     }
-    report(QStringLiteral("The service %1 cannot make its control socket %2: %3%4. It runs without "
-                          "control and tries again every %5 s.")
-               .arg(controller->serviceName(), path, qt_error_string(controlServer->setupError()), standingAt(path))
-               .arg(controlSocketRetryMs / 1000),
-           QtServiceBase::Error);
+    const QString problem = QStringLiteral("The service %1 cannot make its control socket %2: %3%4. It runs without "
+                                           "control and tries again every %5 s.")
+                                .arg(controller->serviceName(), path, qt_error_string(controlServer->setupError()),
+                                     standingAt(path))
+                                .arg(controlSocketRetryMs / 1000);
+    report(problem, QtServiceBase::Error);
     // Whoever took the path may give it back, or room may be made: the
     // socket is tried again until it is made.
     auto *retry = new QTimer(controlServer);
@@ -242,6 +262,7 @@ void QtServiceBasePrivate::openControlSocket()
                QtServiceBase::Information);
     });
     retry->start(controlSocketRetryMs);
+    return problem;
 }
 
 QString QtServiceBasePrivate::standingAt(const QString &path)
@@ -263,25 +284,20 @@ void QtServiceBasePrivate::closeControlServer()
     systemLog.reset();
 }
 
-bool QtServiceBasePrivate::launchDaemon()
+QtServiceBasePrivate::Launch QtServiceBasePrivate::launchDaemon()
 {
-    // The lock decides; the socket is asked about a daemon whose lock this
-    // user may not see, such as another user's.
+    // Whatever runs the service, by the judgement every command makes, is not
+    // started beside; a stranger on the socket is the new daemon's to handle.
     const QString name = controller->serviceName();
-    pid_t holder = 0;
-    ControlExchange alive;
-    if (ServiceLock::probe(sanitizedName(name), &holder) == ServiceLock::State::Held)
-        alive.peer = { holder, ::geteuid() };
-    else if (!(alive = exchangeControlCommand(name, QStringLiteral("alive"), ControlRecipient::Anyone)).confirmed())
-        alive.peer.pid = 0;
-    if (alive.peer.pid > 0) {
+    const DaemonSighting running = findServiceDaemon(name);
+    if (running.running) {
         fprintf(stderr, "The service %s is already running with pid %d of uid %u\n",
-                name.toLatin1().constData(), int(alive.peer.pid), uint(alive.peer.uid));
-        return false;
+                name.toLatin1().constData(), int(running.peer.pid), uint(running.peer.uid));
+        return Launch::NotStarted;
     }
     StartReport report;
     if (!report.open())
-        return false;
+        return Launch::NotStarted;
     ::setenv("QTSERVICE_RUN", "1", 1);
     QProcess daemon;
     daemon.setProgram(q_ptr->executableFilePath());
@@ -294,7 +310,30 @@ bool QtServiceBasePrivate::launchDaemon()
         daemon.setStandardOutputFile(QProcess::nullDevice());
         daemon.setStandardErrorFile(QProcess::nullDevice());
     }
-    return daemon.startDetached() && report.waitForLock(startReportTimeoutMs);
+    qint64 pid = 0;
+    if (!daemon.startDetached(&pid))
+        return Launch::NotStarted;
+    // Its own word, not a guess from outside: what it said goes to the
+    // caller as it was said.
+    const StartReport::Heard heard = report.waitForWord(startReportTimeoutMs);
+    if (!heard.detail.isEmpty())
+        fprintf(stderr, "%s\n", heard.detail.constData());
+    switch (heard.word) {
+    case StartReport::Word::Serving:
+        return Launch::Serving;
+    case StartReport::Word::Unreachable:
+        return Launch::Unreachable;
+    case StartReport::Word::GaveUp:
+        return Launch::NotStarted;
+    case StartReport::Word::None:
+        break;
+    }
+    if (heard.ended)
+        fprintf(stderr, "Its daemon (pid %lld) ended without saying why.\n", pid);
+    else
+        fprintf(stderr, "Its daemon (pid %lld) did not say within %d s that it serves.\n", pid,
+                startReportTimeoutMs / 1000);
+    return Launch::NotStarted;
 }
 
 QString QtServiceBase::executableFilePath() const

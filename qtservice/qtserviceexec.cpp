@@ -9,7 +9,6 @@
 #include "processend.h"
 #include "qtservicecontroller.h"
 #include "pathtrust.h"
-#include "printable.h"
 #include "servicelock.h"
 #include "servicestatus.h"
 
@@ -50,13 +49,14 @@ bool isOption(const QString &argument, const char *shortForm, const char *longFo
 constexpr qint64 maxStatusFileSize = 64 * 1024;
 
 // The status file a daemon of the service wrote last: root's, and for
-// another user also the user's own; the one of the lock's holder when it is
+// another user also the user's own; the one of the running daemon when it is
 // known. Its path goes to *path; false when none can be read.
 bool readLastStatus(const QString &name, pid_t holder, ServiceStatus *status, QString *path)
 {
     QStringList folders{ QLatin1String(ServiceLock::rootRuntimeFolder) };
-    if (::geteuid() != 0)
-        folders << ServiceLock::runtimeFolder();
+    const QString own = ServiceLock::sessionRuntimeFolder();
+    if (::geteuid() != 0 && !own.isEmpty())
+        folders << own;
     bool found = false;
     for (const QString &folder : std::as_const(folders)) {
         const QString candidate = ServiceStatus::pathFor(folder, name);
@@ -75,9 +75,12 @@ bool readLastStatus(const QString &name, pid_t holder, ServiceStatus *status, QS
     return found;
 }
 
+// The lines are made of the service's own name and of ServiceStatus's
+// summaries, which are escaped already: escaped again, a backslash would
+// show doubled.
 void printLine(const QString &line)
 {
-    printf("%s\n", printable(line).toUtf8().constData());
+    printf("%s\n", line.toUtf8().constData());
 }
 
 } // namespace
@@ -201,21 +204,20 @@ int QtServiceCommandLine::version()
 
 int QtServiceCommandLine::status()
 {
-    // The lock decides whether the daemon runs; the socket is asked only
-    // where this user cannot see the lock (root's, from another user).
+    // Running is what every command calls running; the state shown is that
+    // daemon's own, never another's that happens to be on record.
     const QString service = sanitizedName(q->serviceName());
-    pid_t holder = 0;
-    const ServiceLock::State lock = ServiceLock::probe(service, &holder);
-    const bool running = lock == ServiceLock::State::Held
-            || (lock == ServiceLock::State::Unknown && controller->isRunning());
+    const DaemonSighting daemon = findServiceDaemon(q->serviceName());
+    const bool running = daemon.running;
     ServiceStatus status;
     QString path;
-    const bool recorded = readLastStatus(service, holder, &status, &path)
-            && (!running || holder <= 0 || status.daemonPid == holder);
+    const bool recorded = readLastStatus(service, daemon.peer.pid, &status, &path)
+            && (!running || status.daemonPid == daemon.peer.pid);
     const QString name = q->serviceName();
     if (running) {
-        const qint64 pid = holder > 0 ? holder : status.daemonPid;
-        QString line = QStringLiteral("%1: running (pid %2)").arg(name).arg(pid);
+        const QString pid = daemon.peer.pid > 0 ? QString::number(daemon.peer.pid) : QStringLiteral("unknown");
+        QString line = QStringLiteral("%1: running (pid %2%3)").arg(name, pid,
+                daemon.peer.uid == ::geteuid() ? QString() : QStringLiteral(" of uid %1").arg(daemon.peer.uid));
         if (recorded && status.daemonStartedAt.isValid())
             line += QStringLiteral(" for ") + ServiceStatus::durationText(status.daemonStartedAt.msecsTo(QDateTime::currentDateTime()));
         printLine(recorded ? line : line + QStringLiteral("; no state recorded"));
@@ -228,9 +230,12 @@ int QtServiceCommandLine::status()
     }
     if (recorded) {
         // Durations only while they still grow.
-        QStringList lines = status.summaries(running ? QDateTime::currentDateTime() : QDateTime());
+        QStringList lines = running ? status.summaries(QDateTime::currentDateTime()) : status.summariesOfGoneDaemon();
         if (status.rollbacks > 0)
             lines << status.rollbackSummary();
+        // The next start runs the installed program anyway.
+        if (running && !status.installedVersion.isEmpty())
+            lines << status.restartSummary();
         for (const QString &line : std::as_const(lines))
             printLine(line);
     }
@@ -259,10 +264,13 @@ int QtServiceCommandLine::terminate()
     const QString service = q->serviceName();
     const ControlExchange stop = exchangeControlCommand(service, QStringLiteral("terminate"));
     if (stop.confirmed()) {
-        if (waitForProcessEnd(stop.peer.pid, daemonEndTimeoutMs))
-            return ServiceExit::success;
-        return stopFailed(QStringLiteral("Its daemon (pid %1) confirmed the stop but still runs after %2 s")
-                              .arg(stop.peer.pid).arg(daemonEndTimeoutMs / 1000));
+        if (!waitForProcessEnd(stop.peer.pid, daemonEndTimeoutMs)) {
+            return stopFailed(QStringLiteral("Its daemon (pid %1) confirmed the stop but still runs after %2 s")
+                                  .arg(stop.peer.pid).arg(daemonEndTimeoutMs / 1000));
+        }
+        printf("The service %s (pid %d of uid %u) has ended.\n", name.constData(), int(stop.peer.pid),
+               uint(stop.peer.uid));
+        return ServiceExit::success;
     }
     if (stop.sent) {
         return stopFailed(stop.reply.isEmpty()
@@ -272,27 +280,21 @@ int QtServiceCommandLine::terminate()
     const QString path = controlSocketPath(service);
     if (!stop.connected)
         return stopByLock(QStringLiteral("No daemon answers on %1").arg(path));
-    const QString stranger = QStringLiteral("%1 is answered by pid %2 of uid %3, which does not hold the service's lock")
-                                 .arg(path).arg(stop.peer.pid).arg(stop.peer.uid);
-    pid_t holder = 0;
-    if (ServiceLock::probe(sanitizedName(service), &holder) != ServiceLock::State::Held) {
-        // Another user's daemon, whose lock this user cannot see.
-        if (stopControlListener(service, stop.peer, QtServiceBasePrivate::takeOverTimeoutMs)) {
-            fprintf(stderr, "%s; it was told to terminate and has ended.\n", qPrintable(stranger));
-            return ServiceExit::success;
-        }
-        return stopFailed(stranger + QStringLiteral("; it was told to terminate but still runs"));
-    }
-    return stopByLock(stranger);
+    return stopByLock(QStringLiteral("%1 is answered by pid %2 of uid %3, which does not hold the service's lock")
+                          .arg(path).arg(stop.peer.pid).arg(stop.peer.uid));
 }
 
 int QtServiceCommandLine::stopByLock(const QString &what)
 {
-    // The daemon stops as cleanly on SIGTERM as on "terminate".
-    pid_t holder = 0;
-    if (ServiceLock::probe(sanitizedName(q->serviceName()), &holder) != ServiceLock::State::Held || holder <= 0)
+    // The daemon stops as cleanly on SIGTERM as on "terminate". Its lock,
+    // where this user sees it, names it, or shows it among the processes
+    // when no record could be written.
+    const QString service = sanitizedName(q->serviceName());
+    if (ServiceLock::probe(service) != ServiceLock::State::Held)
         return stopFailed(what, ServiceExit::success); // nothing this user can see runs: no failure
-
+    const pid_t holder = ServiceLock::findHolder(service);
+    if (holder <= 0)
+        return stopFailed(what + QStringLiteral("; the service's lock is held, by a process that cannot be found"));
     if (::kill(holder, SIGTERM) != 0) {
         return stopFailed(what + QStringLiteral("; SIGTERM to the daemon (pid %1) failed: %2")
                                      .arg(holder).arg(qt_error_string(errno)));
@@ -332,7 +334,12 @@ int QtServiceCommandLine::runOrLaunchDaemon()
             qErrnoWarning("The service failed to run.");
         return result;
     }
-    if (!d->launchDaemon()) {
+    switch (d->launchDaemon()) {
+    case QtServiceBasePrivate::Launch::Serving:
+        break;
+    case QtServiceBasePrivate::Launch::Unreachable:
+        return ServiceExit::unreachable;
+    case QtServiceBasePrivate::Launch::NotStarted:
         fprintf(stderr, "The service %s could not start\n", name.constData());
         return ServiceExit::notStarted;
     }

@@ -51,6 +51,22 @@ QString endSummary(const ServiceStatus::Process &process)
     return QString();
 }
 
+// ", memory 1.2 GiB (peak 2.0 GiB), CPU time 5h2m" of a process that is up.
+QString usageSummary(const ServiceStatus::Process &process)
+{
+    if (process.memoryBytes < 0 && process.cpuMicroseconds < 0)
+        return QStringLiteral(", memory and CPU time unknown");
+    const QString peak = process.memoryPeakBytes < 0 ? QStringLiteral("unknown")
+                                                     : ServiceStatus::sizeText(process.memoryPeakBytes);
+    const QString memory = process.memoryBytes < 0
+            ? QStringLiteral(", memory unknown")
+            : QStringLiteral(", memory %1 (peak %2)").arg(ServiceStatus::sizeText(process.memoryBytes), peak);
+    const QString cpu = process.cpuMicroseconds < 0
+            ? QStringLiteral(", CPU time unknown")
+            : QStringLiteral(", CPU time ") + ServiceStatus::durationText(process.cpuMicroseconds / 1000);
+    return memory + cpu;
+}
+
 QString stateSummary(const ServiceStatus::Process &process)
 {
     switch (process.state) {
@@ -65,6 +81,14 @@ QString stateSummary(const ServiceStatus::Process &process)
         break;
     }
     return QLatin1String(stateWords[int(process.state)]);
+}
+
+// A count the file gives; -1 (unknown) for anything else.
+qint64 knownNumber(const QString &value)
+{
+    bool ok = false;
+    const qint64 number = value.toLongLong(&ok);
+    return ok && number >= 0 ? number : -1;
 }
 
 void readProcessField(ServiceStatus::Process &process, const QString &field, const QString &value)
@@ -86,6 +110,12 @@ void readProcessField(ServiceStatus::Process &process, const QString &field, con
         process.lastEndValue = value.section(u' ', -1).toInt();
     } else if (field == u"last_end_at")
         process.lastEndAt = parseStamp(value);
+    else if (field == u"memory_bytes")
+        process.memoryBytes = knownNumber(value);
+    else if (field == u"memory_peak_bytes")
+        process.memoryPeakBytes = knownNumber(value);
+    else if (field == u"cpu_usec")
+        process.cpuMicroseconds = knownNumber(value);
 }
 
 } // namespace
@@ -101,12 +131,23 @@ QByteArray ServiceStatus::toText(const QString &serviceName) const
     };
     add(QStringLiteral("daemon.pid"), QString::number(daemonPid));
     add(QStringLiteral("daemon.started"), stamp(daemonStartedAt));
+    add(QStringLiteral("daemon.version"), version);
+    add(QStringLiteral("daemon.installed"), installedVersion);
     for (const Process &process : processes) {
         const QString key = process.name + QLatin1Char('.');
         add(key + u"state"_s, QLatin1String(stateWords[int(process.state)]));
         add(key + u"since"_s, stamp(process.since));
-        if (process.state == State::Up)
+        if (process.state == State::Up) {
             add(key + u"pid"_s, QString::number(process.pid));
+            // Left out where unknown.
+            const auto addKnown = [&](const QString &field, qint64 value) {
+                if (value >= 0)
+                    add(key + field, QString::number(value));
+            };
+            addKnown(u"memory_bytes"_s, process.memoryBytes);
+            addKnown(u"memory_peak_bytes"_s, process.memoryPeakBytes);
+            addKnown(u"cpu_usec"_s, process.cpuMicroseconds);
+        }
         add(key + u"started"_s, stamp(process.startedAt));
         add(key + u"restarts"_s, QString::number(process.restarts));
         add(key + u"installation"_s, process.installation.isEmpty() ? u"default"_s : process.installation);
@@ -129,11 +170,16 @@ bool ServiceStatus::readText(const QByteArray &text)
         const qsizetype equals = line.indexOf(QLatin1Char('='));
         if (line.startsWith(QLatin1Char('#')) || equals <= 0)
             continue;
-        const QString key = line.left(equals), value = line.mid(equals + 1);
+        // Values are kept escaped (toText()): read back as they were.
+        const QString key = line.left(equals), value = fromPrintable(line.mid(equals + 1));
         if (key == u"daemon.pid")
             daemonPid = value.toLongLong();
         else if (key == u"daemon.started")
             daemonStartedAt = parseStamp(value);
+        else if (key == u"daemon.version")
+            version = value;
+        else if (key == u"daemon.installed")
+            installedVersion = value;
         else if (key == u"rollbacks")
             rollbacks = value.toInt();
         else if (key == u"rollbacks.last_at")
@@ -161,6 +207,8 @@ QString ServiceStatus::summary(const Process &process, const QDateTime &now)
         text += now.isValid() ? QStringLiteral(" for ") + durationText(std::max<qint64>(0, process.since.msecsTo(now)))
                               : QStringLiteral(" since ") + timeText(process.since);
     }
+    if (process.state == State::Up)
+        text += usageSummary(process);
     text += process.restarts == 1 ? QStringLiteral(", 1 restart")
                                   : QStringLiteral(", %1 restarts").arg(process.restarts);
     if (process.lastEnd != EndKind::None)
@@ -178,6 +226,19 @@ QStringList ServiceStatus::summaries(const QDateTime &now) const
     return lines;
 }
 
+QStringList ServiceStatus::summariesOfGoneDaemon() const
+{
+    QStringList lines;
+    for (const Process &process : processes) {
+        const QString line = summary(process);
+        const qsizetype named = process.name.size() + 2;
+        lines << (process.state == State::Stopped
+                      ? line
+                      : line.left(named) + QStringLiteral("unknown, its daemon is gone; last recorded ") + line.mid(named));
+    }
+    return lines;
+}
+
 QString ServiceStatus::rollbackSummary() const
 {
     if (rollbacks <= 0)
@@ -185,6 +246,25 @@ QString ServiceStatus::rollbackSummary() const
     return printable(QStringLiteral("rollbacks: %1, the last at %2 removed %3")
                              .arg(rollbacks)
                              .arg(timeText(lastRollbackAt), lastRollbackPath));
+}
+
+QString ServiceStatus::restartSummary() const
+{
+    if (installedVersion.isEmpty())
+        return QString();
+    return printable(QStringLiteral("restart pending: %1 installed, %2 running").arg(installedVersion, version));
+}
+
+QString ServiceStatus::sizeText(qint64 bytes)
+{
+    if (bytes < 1024)
+        return QStringLiteral("%1 B").arg(bytes);
+    const char *const units[] = { "KiB", "MiB", "GiB", "TiB" };
+    double value = double(bytes) / 1024;
+    size_t unit = 0;
+    for (; value >= 1024 && unit + 1 < std::size(units); ++unit)
+        value /= 1024;
+    return QStringLiteral("%1 %2").arg(value, 0, 'f', 1).arg(QLatin1String(units[unit]));
 }
 
 QString ServiceStatus::durationText(qint64 ms)

@@ -30,6 +30,11 @@ struct ServiceStatus
         EndKind lastEnd = EndKind::None;
         int lastEndValue = 0; // the exit code or the signal
         QDateTime lastEndAt;
+        // What the process and all it started use, while up; -1 where unknown
+        // (no cgroup of its own, or none that counts it).
+        qint64 memoryBytes = -1;
+        qint64 memoryPeakBytes = -1; // the most of its current run
+        qint64 cpuMicroseconds = -1; // of its current run
     };
 
     qint64 daemonPid = 0;
@@ -38,19 +43,34 @@ struct ServiceStatus
     int rollbacks = 0;
     QDateTime lastRollbackAt;
     QString lastRollbackPath; // the file the last rollback removed
+    // The daemon's own version; and, when another program has been installed
+    // in its place since it started (an upgrade, which waits for the next
+    // start so that no render is aborted), that one's version: "unknown"
+    // when it did not tell.
+    QString version;
+    QString installedVersion; // empty: no restart pending
 
     QByteArray toText(const QString &serviceName) const;
     // Unknown keys and lines are passed over; false when no daemon is named.
     bool readText(const QByteArray &text);
 
-    // "cpu: up (pid 1234) for 3h12m, 4 restarts, last exit code 1 at
-    // 10:02:11, override /opt/render/2.1"; durations up to now, or, without
-    // now, the time the state began ("since 10:02:11").
+    // "cpu: up (pid 1234) for 3h12m, memory 1.2 GiB (peak 2.0 GiB), CPU time
+    // 5h2m, 4 restarts, last exit code 1 at 10:02:11, override
+    // /opt/render/2.1"; durations up to now, or, without now, the time the
+    // state began ("since 10:02:11").
     static QString summary(const Process &process, const QDateTime &now = QDateTime());
     QStringList summaries(const QDateTime &now = QDateTime()) const;
+    // The lines of a daemon that no longer runs: what it recorded as up,
+    // starting or waiting is not so any more, or not watched; such a process
+    // is "unknown", with what was last recorded.
+    QStringList summariesOfGoneDaemon() const;
     // "rollbacks: 1, the last at 10:02:11 removed <path>"; empty with none.
     QString rollbackSummary() const;
+    // "restart pending: 1.0.0.1 installed, 1.0.0.0 running"; empty with none.
+    QString restartSummary() const;
 
+    // "512.0 MiB", "1.2 GiB", "900 B": binary units, one decimal.
+    static QString sizeText(qint64 bytes);
     // "3h12m", "4m5s", "42s", "312ms": the two largest units.
     static QString durationText(qint64 ms);
     // "10:02:11", with the date in front when it is not today's.

@@ -17,6 +17,10 @@
 //                                 or "stop <pid>" when ending
 //   RENDER_WORKER_DEATH_TIME      write the CLOCK_REALTIME time in nanoseconds
 //                                 to this file just before exiting or crashing
+//   RENDER_WORKER_DAEMON_HELPER   when 1, start a helper that leaves the
+//                                 worker's session (setsid) and whose parent
+//                                 exits at once, as a daemon does; it records
+//                                 "helper <pid> <CPU|GPU>" and runs until killed
 
 #include <cerrno>
 #include <csignal>
@@ -26,6 +30,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <string>
 #include <unistd.h>
 
@@ -107,6 +112,24 @@ void printBytes(long count)
     }
 }
 
+// Worker, then a child that makes a session of its own and starts the
+// helper, and exits: the helper is nobody's child any more.
+void startDaemonHelper()
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::setsid();
+        if (::fork() == 0) {
+            appendLine(setting("RECORD"), "helper " + std::to_string(::getpid()) + " " + role);
+            for (;;)
+                ::pause();
+        }
+        ::_exit(0);
+    }
+    if (child > 0)
+        ::waitpid(child, nullptr, 0);
+}
+
 long long nowMs()
 {
     timespec now;
@@ -144,6 +167,8 @@ int main(int argc, char **argv)
     ::sigaction(SIGINT, &action, nullptr);
 
     printBytes(numberSetting("PRINT_BYTES", 0));
+    if (numberSetting("DAEMON_HELPER", 0) == 1)
+        startDaemonHelper();
 
     const long exitAfter = numberSetting("EXIT_AFTER_MS", -1);
     const long crashAfter = numberSetting("CRASH_AFTER_MS", -1);

@@ -1,5 +1,6 @@
 #include "pathtrust.h"
 
+#include "accessacl.h"
 #include "printable.h"
 #include "trustedopen.h"
 
@@ -12,6 +13,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <utility>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -42,6 +44,42 @@ QString describe(const QByteArray &path, const char *what)
     return printable(QFile::decodeName(path)) + QLatin1Char(' ') + QLatin1String(what);
 }
 
+// Who may write the folder through its access ACL: a named user or group
+// other than root's is refused as a group or other with write is. Sticky
+// folders are excepted alike.
+bool checkFolderAcl(const QByteArray &path, const struct stat &status, QString *reason)
+{
+    AccessAcl::Writers writers;
+    if (!AccessAcl::readWriters(path.constData(), &writers)) {
+        *reason = describe(path, "has an access ACL that cannot be read");
+        return false;
+    }
+    if (status.st_mode & S_ISVTX)
+        return true;
+    // With an ACL, the mode's group bits are its mask: the owning group's
+    // own right is the ACL's.
+    const bool groupWrites = writers.extended ? writers.owningGroup : (status.st_mode & S_IWGRP);
+    if (groupWrites && !isRootGroup(status.st_gid)) {
+        *reason = describe(path, "is writable by its group");
+        return false;
+    }
+    for (const uid_t user : std::as_const(writers.users)) {
+        if (user != 0) {
+            *reason = describe(path, "is writable by user ") + QString::number(user)
+                    + QStringLiteral(" through its ACL");
+            return false;
+        }
+    }
+    for (const gid_t group : std::as_const(writers.groups)) {
+        if (!isRootGroup(group)) {
+            *reason = describe(path, "is writable by group ") + QString::number(group)
+                    + QStringLiteral(" through its ACL");
+            return false;
+        }
+    }
+    return true;
+}
+
 bool checkFolder(const QByteArray &path, const struct stat &status, QString *reason)
 {
     const bool sticky = status.st_mode & S_ISVTX;
@@ -51,10 +89,8 @@ bool checkFolder(const QByteArray &path, const struct stat &status, QString *rea
         *reason = describe(path, "is owned by another user than root");
     else if ((status.st_mode & S_IWOTH) && !sticky)
         *reason = describe(path, "is writable by other users");
-    else if ((status.st_mode & S_IWGRP) && !sticky && !isRootGroup(status.st_gid))
-        *reason = describe(path, "is writable by its group");
     else
-        return true;
+        return checkFolderAcl(path, status, reason);
     return false;
 }
 
@@ -213,6 +249,42 @@ bool isTrustedFile(const QString &path, QString *reason)
     }
     *reason = describeRefusal(encoded, TrustedOpen::check(status, rule), 0, 0);
     return reason->isEmpty() && isTrustedFolder(QFile::decodeName(parentOf(encoded)), reason);
+}
+
+int openTrustedFile(const QString &path, int *folder, QString *reason, bool *distrusted)
+{
+    *folder = -1;
+    *distrusted = false;
+    const QByteArray encoded = QFile::encodeName(QFileInfo(path).absoluteFilePath());
+    const QByteArray parent = parentOf(encoded);
+    const int held = ::open(parent.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (held < 0) {
+        *reason = describe(parent, errno == ENOENT ? "does not exist" : "cannot be examined");
+        return -1;
+    }
+    // Opened before it is judged, and still reached by its path afterwards:
+    // what was judged is what is held.
+    struct stat opened {}, reached {};
+    if (!isTrustedFolder(QFile::decodeName(parent), reason) || ::fstat(held, &opened) != 0
+        || ::stat(parent.constData(), &reached) != 0 || opened.st_dev != reached.st_dev
+        || opened.st_ino != reached.st_ino) {
+        if (reason->isEmpty())
+            *reason = describe(parent, "changed while it was judged");
+        *distrusted = true;
+        ::close(held);
+        return -1;
+    }
+    TrustedOpen::Refusal refusal;
+    const QByteArray name = encoded.mid(encoded.lastIndexOf('/') + 1);
+    const int fd = TrustedOpen::open(held, name.constData(), trustedContentRule(), &refusal);
+    if (fd < 0) {
+        *reason = describeRefusal(encoded, refusal, 0, errno);
+        *distrusted = isDistrust(refusal);
+        ::close(held);
+        return -1;
+    }
+    *folder = held;
+    return fd;
 }
 
 int openRegularFile(const QString &path, qint64 maxSize, bool trustContent, QString *reason,

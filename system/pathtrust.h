@@ -10,13 +10,14 @@
 // creates, changes the mode of, appends to or deletes files.
 //
 // A folder is trusted when every folder passed through from "/" down to it
-// is owned by root and writable by nobody but root, and every symbolic link
-// followed on the way is root's: another user's link could be pointed
-// elsewhere after the check. A folder
-// writable by others still passes when its sticky bit is set (as /tmp): there
-// others cannot rename or delete root's entries. Group write passes for
-// root's own groups: gid 0 and Debian's "staff", whose members may already
-// change /usr/local, where root's programs are looked up first.
+// is owned by root and writable by nobody but root, by its mode or by its
+// access ACL (a named user or group with write under the mask), and every
+// symbolic link followed on the way is root's: another user's link could be
+// pointed elsewhere after the check. A folder writable by others still
+// passes when its sticky bit is set (as /tmp): there others cannot rename or
+// delete root's entries. Group write passes for root's own groups: gid 0 and
+// Debian's "staff", whose members may already change /usr/local, where
+// root's programs are looked up first.
 //
 // Running as any other user, every path is trusted: the process can then do
 // nothing its user could not do anyway.
@@ -32,6 +33,15 @@ bool isTrustedFolder(const QString &folder, QString *reason);
 // folder, no symbolic link, a single link, owned by root and writable by
 // root alone. For programs to execute and files that name them.
 bool isTrustedFile(const QString &path, QString *reason);
+
+// isTrustedFile() judged on descriptors: the folder of path is opened and
+// must be the folder isTrustedFolder() judges by its path, and the file is
+// judged as opened in that folder. The file's descriptor (read-only,
+// close-on-exec) with *folder the folder's (O_PATH, close-on-exec; the
+// caller closes both), or -1 with the reason (empty for a missing file) and
+// *distrusted telling a refusal from a file or folder that could not be
+// opened or examined.
+int openTrustedFile(const QString &path, int *folder, QString *reason, bool *distrusted);
 
 // Opens path read-only by the trusted open (never blocking); only a regular
 // file of at most maxSize bytes is kept. When enforced and trustContent is

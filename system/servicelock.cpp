@@ -1,5 +1,6 @@
 #include "servicelock.h"
 
+#include "processlocks.h"
 #include "trustedopen.h"
 
 #include <QDir>
@@ -53,9 +54,26 @@ struct flock wholeFile(short type)
     return range;
 }
 
+QString lockFileName(const QString &name)
+{
+    return name + QStringLiteral(".qtservice.lock");
+}
+
 QString rootLockPath(const QString &name)
 {
-    return QLatin1String(ServiceLock::rootRuntimeFolder) + QLatin1Char('/') + name + QStringLiteral(".qtservice.lock");
+    return QLatin1String(ServiceLock::rootRuntimeFolder) + QLatin1Char('/') + lockFileName(name);
+}
+
+// The lock files of name that tell whether a daemon runs, as far as this user
+// can see: root's, and a user's own beside it. A user without a runtime
+// folder has no lock of its own (none is made for asking).
+QStringList visibleLockPaths(const QString &name)
+{
+    QStringList paths{ rootLockPath(name) };
+    const QString own = ServiceLock::sessionRuntimeFolder();
+    if (::geteuid() != 0 && !own.isEmpty())
+        paths << QDir(own).filePath(lockFileName(name));
+    return paths;
 }
 
 } // namespace
@@ -75,7 +93,7 @@ QString ServiceLock::pathFor(const QString &name)
 {
     if (::geteuid() == 0)
         return rootLockPath(name);
-    return QDir(runtimeFolder()).filePath(name + QStringLiteral(".qtservice.lock"));
+    return QDir(runtimeFolder()).filePath(lockFileName(name));
 }
 
 QString ServiceLock::runtimeFolder()
@@ -84,6 +102,15 @@ QString ServiceLock::runtimeFolder()
         return QLatin1String(rootRuntimeFolder);
     // Made by the toolkit with mode 0700 when the session has none.
     return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+}
+
+QString ServiceLock::sessionRuntimeFolder()
+{
+    // Without a session's folder the toolkit would warn and make one in the
+    // temporary folder: a daemon made there is still seen by its socket.
+    if (::geteuid() != 0 && qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+        return QString();
+    return runtimeFolder();
 }
 
 bool ServiceLock::acquire()
@@ -116,14 +143,15 @@ bool ServiceLock::acquire()
 
 ServiceLock::State ServiceLock::probe(const QString &name, pid_t *holder)
 {
+    return probeFile(name, holder, nullptr);
+}
+
+ServiceLock::State ServiceLock::probeFile(const QString &name, pid_t *holder, struct stat *file)
+{
     if (holder)
         *holder = 0;
-    // A user's view takes in root's daemon too, whose lock it may not open.
-    QStringList paths{ rootLockPath(name) };
-    if (::geteuid() != 0)
-        paths << pathFor(name);
     State result = State::Free;
-    for (const QString &path : std::as_const(paths)) {
+    for (const QString &path : visibleLockPaths(name)) {
         const int probeFd = openLockFile(path, O_RDONLY);
         if (probeFd < 0) {
             if (errno != ENOENT)
@@ -134,6 +162,8 @@ ServiceLock::State ServiceLock::probe(const QString &name, pid_t *holder)
         const bool held = ::fcntl(probeFd, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
         if (held && holder)
             *holder = readPid(probeFd);
+        if (held && file && ::fstat(probeFd, file) != 0)
+            *file = {};
         ::close(probeFd);
         if (held)
             return State::Held;
@@ -141,16 +171,45 @@ ServiceLock::State ServiceLock::probe(const QString &name, pid_t *holder)
     return result;
 }
 
-bool ServiceLock::isDaemon(const QString &name, pid_t pid, uid_t uid)
+pid_t ServiceLock::findHolder(const QString &name)
 {
     pid_t holder = 0;
-    switch (probe(name, &holder)) {
-    case State::Held:
-        return holder > 0 && pid == holder;
-    case State::Unknown:
-        return uid == 0;
-    case State::Free:
+    struct stat file = {};
+    if (probeFile(name, &holder, &file) != State::Held)
+        return 0;
+    return holder > 0 ? holder : findWriteLockHolder(file);
+}
+
+ServiceLock::State ServiceLock::heldBy(const QString &name, pid_t pid)
+{
+    // A lock of the service's name, in any folder: root's daemon holds it in
+    // /run, a user's in that user's runtime folder.
+    const QByteArray fileName = '/' + QFile::encodeName(lockFileName(name));
+    switch (processHoldsWriteLock(pid, [&fileName](const QByteArray &path, const struct stat &info) {
+        return S_ISREG(info.st_mode) && path.endsWith(fileName);
+    })) {
+    case LockLook::Holds:
+        return State::Held;
+    case LockLook::DoesNot:
+        return State::Free;
+    case LockLook::CannotLook:
         break;
     }
-    return false;
+    return State::Unknown;
+}
+
+bool ServiceLock::isDaemon(const QString &name, pid_t pid, uid_t uid)
+{
+    switch (heldBy(name, pid)) {
+    case State::Held:
+        return true;
+    case State::Free:
+        return false;
+    case State::Unknown:
+        break;
+    }
+    // Another user's process, which this user may not look into: root's is
+    // taken for the daemon where root's lock is out of sight too; only root
+    // can listen as root.
+    return uid == 0 && probe(name) == State::Unknown;
 }

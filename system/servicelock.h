@@ -3,6 +3,7 @@
 
 #include <QString>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // The one-daemon-per-name lock of a service: an exclusive open file
@@ -33,16 +34,26 @@ public:
     bool acquire();
     bool isHeld() const { return fd >= 0; }
 
-    // Whether some process holds the lock of name, without taking it;
-    // Unknown when this process may not open the file (another user's
-    // daemon). holder receives the recorded pid, 0 when none is recorded.
+    // Whether some process holds the lock of name, root's or this user's
+    // own, without taking it; Unknown when this process may not open the file
+    // (root's, to another user). holder receives the recorded pid, 0 when
+    // none is recorded.
     static State probe(const QString &name, pid_t *holder = nullptr);
 
+    // The process holding the lock that probe() sees: the recorded pid, or,
+    // where none could be recorded, the process found holding the file. 0
+    // when none is held or the holder cannot be found.
+    static pid_t findHolder(const QString &name);
+
+    // Whether process pid holds a lock of name, root's or any user's, as its
+    // open files show; Unknown when this user may not look at them.
+    static State heldBy(const QString &name, pid_t pid);
+
     // Whether the process pid of user uid, found listening on the control
-    // socket of the service, is the service's daemon: the holder of the lock
-    // this user can see, or a process of root's where root's lock cannot be
-    // seen. Anyone else at the socket is a stranger whose replies prove
-    // nothing.
+    // socket of the service, is a daemon of the service: a holder of its
+    // lock, or a process of root's where neither root's lock nor the
+    // process can be looked at. Anyone else at the socket is a stranger whose
+    // replies prove nothing.
     static bool isDaemon(const QString &name, pid_t pid, uid_t uid);
 
     static QString pathFor(const QString &name);
@@ -50,6 +61,9 @@ public:
     // The folder of this user's run-time files of a service, where its lock
     // lies: rootRuntimeFolder as root, else the user's runtime folder.
     static QString runtimeFolder();
+    // The same folder for a caller that only looks: never made, and empty
+    // for a user whose session names none (cron, monitoring agents).
+    static QString sessionRuntimeFolder();
     static constexpr char rootRuntimeFolder[] = "/run";
 
     pid_t holderPid() const { return holder; }
@@ -57,6 +71,8 @@ public:
     QString path() const { return filePath; }
 
 private:
+    static State probeFile(const QString &name, pid_t *holder, struct stat *file);
+
     const QString filePath;
     int fd = -1;
     pid_t holder = 0;

@@ -6,6 +6,7 @@
 #include <QtGlobal>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <pthread.h>
 #include <fcntl.h>
@@ -16,7 +17,9 @@
 namespace {
 
 const char variableName[] = "QTSERVICE_START_REPORT";
-const char lockedWord = 'L';
+
+// A word and its message in one write that the pipe delivers whole.
+constexpr qsizetype maxReportSize = PIPE_BUF;
 
 } // namespace
 
@@ -48,23 +51,29 @@ void StartReport::closeWriteEnd()
     writeFd = -1;
 }
 
-bool StartReport::waitForLock(int timeoutMs)
+StartReport::Heard StartReport::waitForWord(int timeoutMs)
 {
     closeWriteEnd();
     qunsetenv(variableName);
     const QDeadlineTimer deadline(timeoutMs);
-    for (;;) {
-        if (!pollUntil(readFd, POLLIN, deadline))
-            return false;
-        char word = 0;
-        const ssize_t size = ::read(readFd, &word, 1);
+    QByteArray said;
+    Heard heard;
+    while (!heard.ended && said.size() < maxReportSize && pollUntil(readFd, POLLIN, deadline)) {
+        char buffer[maxReportSize];
+        const ssize_t size = ::read(readFd, buffer, sizeof buffer);
         if (size < 0 && errno == EINTR)
             continue;
-        return size == 1 && word == lockedWord;
+        heard.ended = size <= 0;
+        said.append(buffer, qMax<ssize_t>(size, 0));
     }
+    if (!said.isEmpty() && QByteArrayView("SUG").contains(said.at(0))) {
+        heard.word = Word(said.at(0));
+        heard.detail = said.mid(1);
+    }
+    return heard;
 }
 
-void StartReport::send(bool locked)
+void StartReport::adopt()
 {
     if (!qEnvironmentVariableIsSet(variableName))
         return;
@@ -76,18 +85,25 @@ void StartReport::send(bool locked)
     struct stat info;
     if (!ok || fd <= STDERR_FILENO || ::fstat(fd, &info) != 0 || !S_ISFIFO(info.st_mode))
         return;
-    if (locked) {
-        // A launcher that is gone (killed, or tired of waiting) must not take
-        // the daemon with it: the write's SIGPIPE is held back and dropped.
-        sigset_t pipeSignal, previous;
-        sigemptyset(&pipeSignal);
-        sigaddset(&pipeSignal, SIGPIPE);
-        ::pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
-        if (::write(fd, &lockedWord, 1) < 0 && errno == EPIPE) {
-            const timespec none{ 0, 0 };
-            ::sigtimedwait(&pipeSignal, nullptr, &none);
-        }
-        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    writeFd = fd;
+}
+
+void StartReport::send(Word word, const QByteArray &detail)
+{
+    if (writeFd < 0)
+        return;
+    const QByteArray said = (char(word) + detail).left(maxReportSize);
+    // A launcher that is gone (killed, or tired of waiting) must not take
+    // the daemon with it: the write's SIGPIPE is held back and dropped.
+    sigset_t pipeSignal, previous;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+    if (::write(writeFd, said.constData(), size_t(said.size())) < 0 && errno == EPIPE) {
+        const timespec none{ 0, 0 };
+        ::sigtimedwait(&pipeSignal, nullptr, &none);
     }
-    ::close(fd);
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    closeWriteEnd();
 }

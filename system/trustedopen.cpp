@@ -80,6 +80,9 @@ Refusal check(const struct statx &status, const Rule &rule)
         return Refusal::SeveralLinks;
     if (!ownerFits(status.stx_uid, rule.owner))
         return Refusal::ForeignOwner;
+    // With an access ACL the group bits are its mask, which every entry's
+    // write right must pass: no ACL lets anyone but the owner write a file
+    // whose group bits deny it.
     if (rule.writableByOwnerOnly && (status.stx_mode & (S_IWGRP | S_IWOTH)))
         return Refusal::WritableByOthers;
     return Refusal::None;

@@ -68,11 +68,17 @@ void Service::createApplication(int &argc, char **argv)
     app = new QCoreApplication(argc, argv);
     const bool verbose = qEnvironmentVariableIsSet("VERBOSE");
 
-    appPath = workerPathFor(QCoreApplication::applicationFilePath());
+    // The program's own file, with every link resolved (the toolkit reads
+    // /proc/self/exe): a command on PATH that links to the installation
+    // still finds the worker beside the real program, and no name the caller
+    // chose decides what root starts.
+    programPath = QCoreApplication::applicationFilePath();
+    appPath = workerPathFor(programPath);
     appName = baseNameOf(appPath);
     const QStringList arguments = QCoreApplication::arguments();
     if (isDynamicLoader(appName) && arguments.size() == 1) {
-        appPath = workerPathFor(QFileInfo(arguments.first()).canonicalFilePath());
+        programPath = QFileInfo(arguments.first()).canonicalFilePath();
+        appPath = workerPathFor(programPath);
         appName = baseNameOf(appPath);
     }
 
@@ -108,11 +114,22 @@ void Service::start()
     const QString message = QStringLiteral("Starting %1 from %2 ").arg(name, printable(appPath));
     logMessage(message, Information);
     qDebug() << message;
-    const QVersionNumber version({ mrv::ApplicationVersion::major_, mrv::ApplicationVersion::minor_,
-                                   mrv::ApplicationVersion::patch_, mrv::ApplicationVersion::build_ });
-    qDebug() << "WatchDog(" << version << ") for: " << name;
+    qDebug() << "WatchDog(" << programVersion() << ") for: " << name;
+    watchInstalledProgram();
+    setUpContainment();
     startStatus();
     startProcessAfter(startDelayMs());
+}
+
+QVersionNumber Service::programVersion()
+{
+    return QVersionNumber({ mrv::ApplicationVersion::major_, mrv::ApplicationVersion::minor_,
+                            mrv::ApplicationVersion::patch_, mrv::ApplicationVersion::build_ });
+}
+
+QString Service::programVersionText()
+{
+    return QString::fromLatin1(mrv::ApplicationVersion::text_);
 }
 
 void Service::startStatus()

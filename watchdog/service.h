@@ -1,6 +1,7 @@
 #ifndef SERVICE_H
 #define SERVICE_H
 
+#include "judgedprogram.h"
 #include "qtservice.h"
 #include "rendersettings.h"
 #include "rollbackrecord.h"
@@ -12,11 +13,14 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QVersionNumber>
 
 #include <memory>
 
 class DeadlineTimer;
+class InstalledProgram;
 class QFile;
+class QTimer;
 class StatusPublisher;
 class SVNRServiceController;
 
@@ -43,9 +47,11 @@ protected:
     void pause() override;
     void resume() override;
     void stop() override;
+    void reload() override;
     bool install(const QString &account, const QString &password) override;
 
 protected Q_SLOTS:
+    void reportInstalledProgram();
     void onProcError(QProcess::ProcessError error);
     void onProcFinished(int code, QProcess::ExitStatus status);
     void startProcess();
@@ -57,15 +63,18 @@ protected:
     void setUpLogging(const RenderSettings &settings, bool verbose);
 
     // Worker processes.
-    QProcess *createProcess();
+    QProcess *createProcess(WorkerRecord &worker);
     bool launchProcess(QProcess *process, const QStringList &arguments, const QString &program);
     void scheduleRestart(QProcess *process);
     void stopProcesses();
+    void stopWorker(WorkerRecord &worker);
+    void startNewlyEnabled(WorkerRecord &worker);
 
     // The version file that may redirect the watchdog to another worker
     // installation, and the fall-back to the default one.
     std::unique_ptr<QFile> versionFile() const;
-    QString resolveAppPath() const;
+    // Given judged, the override is judged and held there for its start.
+    QString resolveAppPath(JudgedProgram *judged = nullptr) const;
     bool overrideExists(const QString &path) const;
     void rollbackVersion(QProcess *process);
     // The installation folder of a worker program a version override named;
@@ -80,6 +89,9 @@ protected:
     const QDateTime startedAt = QDateTime::currentDateTime();
 
     QString name;
+    // The watchdog's own program file, resolved, and the default worker
+    // beside it.
+    QString programPath;
     QString appPath;
     bool ignoreErrors = false;
     QProcess *&cpuProc = cpuWorker.process;
@@ -118,15 +130,39 @@ protected:
 
 private:
     void releaseProcess(WorkerRecord &worker);
+    void killWorker(WorkerRecord &worker);
+    void closeWorker(WorkerRecord &worker);
+    static QVersionNumber programVersion();
+    // The version in full, as --version, the metrics and the package give it.
+    static QString programVersionText();
+    void watchInstalledProgram();
+    // The installed program's version while a restart is pending ("unknown"
+    // when it did not tell); empty with none.
+    QString pendingVersion() const;
     void noteEnd(WorkerRecord &worker, WorkerRecord::End::Kind kind, int value);
     // Calls startProcess() delayMs from now, on time (see DeadlineTimer).
     void startProcessAfter(int delayMs);
     void startStatus();
 
+    // Whatever a worker starts ends with the worker: a cgroup per worker
+    // under systemd, the watchdog as subreaper elsewhere.
+    void setUpContainment();
+    void prepareContainment(WorkerRecord &worker);
+    void noteContainedStart(WorkerRecord &worker);
+    void endDescendants(WorkerRecord &worker);
+    void endOrphans(const WorkerRecord *ended);
+    void onContainmentTick();
+
     DeadlineTimer *startTimer = nullptr;
+    // The override being started, as judged; every worker's child executes it.
+    JudgedProgram judgedProgram;
+    // Ends orphans that ended workers left, or refreshes the workers' usage.
+    QTimer *containmentTimer = nullptr;
     // Made when the service starts: an executable run for -v or --status
     // writes nothing.
     std::unique_ptr<StatusPublisher> publisher;
+    // Tells when an upgrade has put another program in this one's place.
+    InstalledProgram *installedProgram = nullptr;
 };
 
 #endif // SERVICE_H

@@ -43,10 +43,10 @@ void Service::setUpLogging(const RenderSettings &settings, bool verbose)
     const bool allowed = location.isEmpty()
             || isAllowedLogLocation(location, settingsFilePath(), &refusal, &creationMode);
     logger.setLogFolder(allowed ? location : QString(), allowed ? creationMode : logFolderMode);
-    // A folder that could not be created stays: its entries are lost as
-    // they fail to open, and the failure is reported.
-    if (allowed && !location.isEmpty() && QFileInfo::exists(logger.logFolder)
-        && !isTrustedLogFolder(logger.logFolder, &refusal))
+    // One that cannot be made, is refused as it is, or cannot be written
+    // (read-only in the service's sandbox) gives way to the default folder,
+    // as a refused location does.
+    if (allowed && !location.isEmpty() && !isUsableLogFolder(logger.logFolder, &refusal))
         logger.setLogFolder(QString());
 
     logger.filePrefix = QStringLiteral("watchdog_") + appName + QLatin1Char('_');

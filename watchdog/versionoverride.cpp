@@ -4,6 +4,7 @@
 
 #include "service.h"
 
+#include "judgedprogram.h"
 #include "pathtrust.h"
 #include "printable.h"
 
@@ -41,8 +42,10 @@ std::unique_ptr<QFile> Service::versionFile() const
     return std::make_unique<QFile>(dataPath.absoluteFilePath(appName + QStringLiteral(".version")));
 }
 
-QString Service::resolveAppPath() const
+QString Service::resolveAppPath(JudgedProgram *judged) const
 {
+    if (judged)
+        judged->close();
     qDebug() << "Fallback configuration";
     qDebug() << "\tappPath:" << appPath;
     qDebug() << "\tdatapath:" << dataPath.path();
@@ -85,8 +88,14 @@ QString Service::resolveAppPath() const
     qDebug() << "Full override path " << candidate;
     if (!overrideExists(candidate))
         return appPath;
-    if (!PathTrust::isTrustedFile(candidate, &refusal)) {
-        PathTrust::reportRefusal(candidate, refusal);
+    // Judged on what will be executed when it is to be started: the program
+    // found by the path a moment later may be another.
+    distrusted = true;
+    if (judged ? !judged->open(candidate, &refusal, &distrusted) : !PathTrust::isTrustedFile(candidate, &refusal)) {
+        if (distrusted)
+            PathTrust::reportRefusal(candidate, refusal);
+        else
+            qCritical() << "The override cannot be examined, the default worker serves:" << refusal;
         return appPath;
     }
     qDebug() << "Setting new AppPath to: " << candidate;

@@ -45,7 +45,10 @@ int exitSignal(const Process &process)
 }
 
 // The families in the order of workerMetrics()'s list.
-enum FamilyIndex { WatchdogStart, Up, StartTime, Restarts, ExitCode, ExitSignal, ExitTime, Rollbacks, RollbackTime };
+enum FamilyIndex {
+    WatchdogStart, Up, StartTime, Restarts, ExitCode, ExitSignal, ExitTime, Rollbacks, RollbackTime,
+    RestartPending, Memory, MemoryPeak, CpuTime
+};
 
 QByteArray render(const QList<Family> &families)
 {
@@ -94,6 +97,14 @@ QByteArray workerMetrics(const ServiceStatus &status)
           "Version overrides removed after a worker failed, since the watchdog started.", {} },
         { "solvane_render_worker_last_rollback_time_seconds", "gauge",
           "Time of the last rollback since the Unix epoch in seconds.", {} },
+        { "solvane_render_worker_restart_pending", "gauge",
+          "Whether another watchdog version is installed than runs (1), taking over at the next start, or not (0).", {} },
+        { "solvane_render_worker_memory_bytes", "gauge",
+          "Memory the running worker and all it started use, in bytes (its cgroup's).", {} },
+        { "solvane_render_worker_memory_peak_bytes", "gauge",
+          "The most memory the worker's current run and all it started have used, in bytes.", {} },
+        { "solvane_render_worker_cpu_seconds_total", "counter",
+          "CPU time of the worker's current run and all it started, in seconds.", {} },
     };
     const auto add = [&families](FamilyIndex family, const QString &labels, const QString &value) {
         families[family].samples.append({ labels, value });
@@ -111,9 +122,24 @@ QByteArray workerMetrics(const ServiceStatus &status)
             add(ExitSignal, role, QString::number(exitSignal(process)));
             add(ExitTime, role, seconds(process.lastEndAt));
         }
+        if (process.memoryBytes >= 0)
+            add(Memory, role, QString::number(process.memoryBytes));
+        if (process.memoryPeakBytes >= 0)
+            add(MemoryPeak, role, QString::number(process.memoryPeakBytes));
+        if (process.cpuMicroseconds >= 0)
+            add(CpuTime, role, QString::number(double(process.cpuMicroseconds) / 1e6, 'f', 6));
     }
     add(Rollbacks, QString(), QString::number(status.rollbacks));
     if (status.lastRollbackAt.isValid())
         add(RollbackTime, QString(), seconds(status.lastRollbackAt));
+    // Versions are letters, digits and . + ~ : - (see the service): nothing
+    // to escape. Without a pending restart the installed one is the running one.
+    if (!status.version.isEmpty()) {
+        const bool pending = !status.installedVersion.isEmpty();
+        add(RestartPending,
+            QStringLiteral("{running=\"%1\",installed=\"%2\"}")
+                    .arg(status.version, pending ? status.installedVersion : status.version),
+            pending ? QStringLiteral("1") : QStringLiteral("0"));
+    }
     return versionInfo() + render(families);
 }

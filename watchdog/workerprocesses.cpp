@@ -5,9 +5,11 @@
 #include "deadlinetimer.h"
 #include "forkwitness.h"
 #include "startfailure.h"
+#include "subreaper.h"
 
 #include <QDeadlineTimer>
 #include <QDebug>
+#include <QScopeGuard>
 
 #include <csignal>
 #include <sys/prctl.h>
@@ -67,7 +69,7 @@ bool isWorkerStartFault(const QProcess *process)
 
 } // namespace
 
-QProcess *Service::createProcess()
+QProcess *Service::createProcess(WorkerRecord &worker)
 {
     auto *process = new QProcess;
     // A worker writes where the watchdog writes (the journal under systemd),
@@ -79,14 +81,20 @@ QProcess *Service::createProcess()
     // A session of its own puts the worker and its helpers in one group that
     // signals to the watchdog's group (Ctrl-C, kill -- -pgid) do not reach:
     // only the watchdog ends its workers.
+    // Under systemd the worker enters its own cgroup before it runs a thing.
+    // A redirected worker is executed last, as it was judged, never by its
+    // path.
     const pid_t watchdogPid = ::getpid();
     const ForkWitness *witness = &forkWitness();
-    process->setChildProcessModifier([watchdogPid, witness] {
+    const WorkerCgroup *cgroup = &worker.cgroup;
+    process->setChildProcessModifier([watchdogPid, witness, cgroup, judged = &judgedProgram] {
         witness->mark();
+        cgroup->enterFromChild();
         ::setsid();
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != watchdogPid)
             ::_exit(127);
+        judged->execInChild();
     });
     connect(process, &QProcess::errorOccurred, this, &Service::onProcError);
     connect(process, &QProcess::finished, this, &Service::onProcFinished);
@@ -96,17 +104,18 @@ QProcess *Service::createProcess()
 void Service::startProcess()
 {
     if (!cpuProc)
-        cpuProc = createProcess();
+        cpuProc = createProcess(cpuWorker);
     if (!isWorker) {
         if (cpuProc->state() != QProcess::NotRunning) {
             qDebug() << QStringLiteral("Proc state is %1, worker not started").arg(cpuProc->state());
             return;
         }
     } else if (gpuEnabled && !gpuProc) {
-        gpuProc = createProcess();
+        gpuProc = createProcess(gpuWorker);
     }
 
-    const QString program = resolveAppPath();
+    const QString program = resolveAppPath(&judgedProgram);
+    const auto release = qScopeGuard([this] { judgedProgram.close(); });
     if (!isWorker) {
         launchProcess(cpuProc, QStringList(), program);
         return;
@@ -145,13 +154,17 @@ bool Service::launchProcess(QProcess *process, const QStringList &arguments, con
     worker->startedAt = QDateTime::currentDateTime();
     worker->startedMs = QDeadlineTimer::current().deadline();
     ++worker->starts;
+    prepareContainment(*worker);
+    judgedProgram.prepare(arguments, process->processEnvironment());
     // A failure to start is reported through onProcError while this runs;
     // the process object may then already be released (deleted later).
     forkWitness().clear();
     process->start(program, arguments, QIODevice::ReadWrite);
+    noteContainedStart(*worker);
     if (process->waitForStarted(programStartWaitMs)) {
         worker->setState(WorkerRecord::State::Up);
         worker->pid = pid_t(process->processId());
+        worker->startTicks = Subreaper::startTime(worker->pid);
         const QString message = QStringLiteral("Started with PID: %1").arg(process->processId());
         logMessage(message, Information);
         qDebug() << message;
@@ -255,24 +268,42 @@ void Service::stopProcesses()
     const std::initializer_list<WorkerRecord *> workers{ &cpuWorker, &gpuWorker };
     // Both workers get their kill before the watchdog waits for either, so
     // a stop waits for one teardown, not two in a row.
-    for (WorkerRecord *worker : workers) {
-        if (worker->process) {
-            worker->process->disconnect();
-            if (worker->process->state() == QProcess::Running)
-                reportStopped(*worker);
-            endWorkerGroup(*worker);
-            worker->process->kill();
-        }
-    }
-    for (WorkerRecord *worker : workers) {
-        if (worker->process) {
-            worker->process->close();
-            releaseProcess(*worker);
-        }
-        worker->setState(WorkerRecord::State::Stopped);
-    }
+    for (WorkerRecord *worker : workers)
+        killWorker(*worker);
+    for (WorkerRecord *worker : workers)
+        closeWorker(*worker);
+    endOrphans(nullptr);
     // Kept after the end, showing the workers stopped.
     reportStatus();
+}
+
+void Service::stopWorker(WorkerRecord &worker)
+{
+    killWorker(worker);
+    closeWorker(worker);
+}
+
+// A stop is no end of the worker's own: its process object no longer
+// reports to the service, so nothing is rolled back or restarted.
+void Service::killWorker(WorkerRecord &worker)
+{
+    if (!worker.process)
+        return;
+    worker.process->disconnect();
+    if (worker.process->state() == QProcess::Running)
+        reportStopped(worker);
+    endWorkerGroup(worker);
+    endDescendants(worker);
+    worker.process->kill();
+}
+
+void Service::closeWorker(WorkerRecord &worker)
+{
+    if (worker.process) {
+        worker.process->close();
+        releaseProcess(worker);
+    }
+    worker.setState(WorkerRecord::State::Stopped);
 }
 
 void Service::releaseProcess(WorkerRecord &worker)
@@ -285,6 +316,7 @@ void Service::releaseProcess(WorkerRecord &worker)
     // is handled once.
     process->disconnect();
     endWorkerGroup(worker);
+    endDescendants(worker);
     // Without an application (the service is being destroyed after its
     // loop) a deferred deletion would never run.
     if (QCoreApplication::instance())

@@ -2,6 +2,7 @@
 #define WORKERRECORD_H
 
 #include "servicestatus.h"
+#include "workercgroup.h"
 
 #include <QDateTime>
 #include <QString>
@@ -29,7 +30,10 @@ struct WorkerRecord
         QDateTime at;   // wall-clock time the watchdog saw it
     };
 
-    explicit WorkerRecord(Role role) : role(role) {}
+    explicit WorkerRecord(Role role)
+        : role(role), cgroup(QString::fromLatin1(roleName()))
+    {
+    }
 
     const Role role;
     State state = State::Stopped;
@@ -45,7 +49,17 @@ struct WorkerRecord
     QDateTime startedAt;   // when the current or last run started
     qint64 startedMs = 0;  // the same on the monotonic clock, for durations
     int starts = 0;        // runs started since the watchdog started
+    // The start of the current or last run in the kernel's clock ticks since
+    // boot, which tells which processes it cannot have started (see
+    // Subreaper); 0 when unknown.
+    quint64 startTicks = 0;
+    // Under systemd, where the run and all it starts live; see WorkerCgroup.
+    WorkerCgroup cgroup;
+    QString containmentFailure; // the last one reported
     End lastEnd;
+
+    // "cpu" or "gpu": the name of its cgroup, and its descendants' mark.
+    const char *roleName() const { return role == Role::Gpu ? "gpu" : "cpu"; }
 
     // Restarts are every start after the first.
     int restarts() const { return starts > 0 ? starts - 1 : 0; }

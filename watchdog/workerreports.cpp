@@ -40,6 +40,12 @@ ServiceStatus::Process processStatus(const WorkerRecord &worker, const QString &
     process.lastEnd = worker.lastEnd.kind;
     process.lastEndValue = worker.lastEnd.value;
     process.lastEndAt = worker.lastEnd.at;
+    if (worker.state == WorkerRecord::State::Up) {
+        const WorkerCgroup::Usage usage = worker.cgroup.usage();
+        process.memoryBytes = usage.memoryBytes;
+        process.memoryPeakBytes = usage.memoryPeakBytes;
+        process.cpuMicroseconds = usage.cpuMicroseconds;
+    }
     return process;
 }
 
@@ -140,6 +146,8 @@ ServiceStatus Service::currentStatus() const
     status.rollbacks = rollbacks.count;
     status.lastRollbackAt = rollbacks.lastAt;
     status.lastRollbackPath = rollbacks.lastPath;
+    status.version = programVersionText();
+    status.installedVersion = pendingVersion();
     return status;
 }
 
@@ -149,6 +157,8 @@ void Service::reportStatus() const
     QStringList lines = status.summaries();
     if (status.rollbacks > 0)
         lines << status.rollbackSummary();
+    if (!status.installedVersion.isEmpty())
+        lines << status.restartSummary();
     SystemdNotifier::setStatus(lines.join(QStringLiteral("; ")));
     if (publisher)
         publisher->publish(status);

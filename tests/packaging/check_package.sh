@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the Debian packages from a finished build and holds them to Debian's
 # rules: lintian without errors or warnings, hardening-check on every binary
-# (control-flow protection too where Debian's flags ask for it), the
+# (control-flow protection too where Debian's flags ask for it, stack clash
+# protection in the daemon), the
 # maintainer scripts debhelper writes, the sample's refusal to replace a
 # worker no package owns, the purge of the state files, shellcheck on every shell script. Runs the packaged binary from an unpacked root and
 # verifies the systemd unit where systemd-analyze exists. The packages are made
@@ -28,6 +29,8 @@ lintian_out=$(lintian --fail-on error,warning "$watchdog_deb" "$sample_deb" 2>&1
 contents=$(dpkg-deb --contents "$watchdog_deb")
 for path in ./opt/solvane/network-rendering/bin/render_worker_watchdog \
             ./lib/systemd/system/render-worker-watchdog.service \
+            "./usr/sbin/render_worker_watchdog -> /opt/solvane/network-rendering/bin/render_worker_watchdog" \
+            ./usr/share/man/man8/render_worker_watchdog.8.gz \
             ./opt/solvane/network-rendering/share/doc/RenderWorkerWatchdog/README.md \
             ./opt/solvane/network-rendering/share/doc/RenderWorkerWatchdog/SECURITY.md \
             ./opt/solvane/network-rendering/share/doc/RenderWorkerWatchdog/MONITORING.md \
@@ -47,8 +50,16 @@ postinst=$(info "$watchdog_deb" postinst)
 grep -q "deb-systemd-helper enable 'render-worker-watchdog.service'" <<<"$postinst" || fail "postinst does not enable"
 grep -B20 "deb-systemd-helper enable" <<<"$postinst" | grep -q "/run/systemd/system" \
     && fail "postinst enables only under a running systemd"
-grep -q "deb-systemd-invoke \$_dh_action" <<<"$postinst" || fail "postinst does not start through deb-systemd-invoke"
+# An upgrade starts a watchdog that does not run, and restarts none: that
+# would abort the renders.
+grep -q "deb-systemd-invoke start" <<<"$postinst" || fail "postinst does not start through deb-systemd-invoke"
+grep -q "deb-systemd-invoke.*restart" <<<"$postinst" && fail "postinst restarts the service"
+grep -q "deb-systemd-invoke stop" <<<"$(dpkg-deb --info "$watchdog_deb" preinst 2>/dev/null)" && fail "preinst stops the service"
 grep -q "deb-systemd-invoke stop" <<<"$(info "$watchdog_deb" prerm)" || fail "prerm does not stop"
+# The registration behind -v's "installed", by the program's own -i and -u.
+grep -q '^watchdog=/opt/solvane/network-rendering/bin/render_worker_watchdog$' <<<"$postinst" || fail "postinst registers nothing"
+grep -q "\"\$watchdog\" -i" <<<"$postinst" || fail "postinst does not register the service"
+grep -q "\"\$watchdog\" -u" <<<"$(info "$watchdog_deb" prerm)" || fail "prerm does not remove the registration"
 grep -q "deb-systemd-helper purge" <<<"$(info "$watchdog_deb" postrm)" || fail "postrm has no purge branch"
 for script in postinst prerm postrm; do
     grep -q "systemctl \(enable\|disable\|start\|stop\|try-restart\)" <<<"$(info "$watchdog_deb" $script)" \
@@ -65,9 +76,18 @@ dpkg -x "$sample_deb" "$root"
 hardening_options=(--verbose)
 DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS | grep -q -- -fcf-protection \
     || hardening_options+=(--nocfprotection)
+# Stack clash protection: hardening-check says yes where it finds the probing
+# loop of a frame above 16 KiB, and "unknown" where there is none; the daemon
+# has frames above one page only, each probed when entered (sub rsp,0x1000
+# then or [rsp],0), which is looked for then.
 for binary in "$root"/opt/solvane/network-rendering/bin/*; do
     hardening_out=$(hardening-check "${hardening_options[@]}" "$binary" 2>&1) \
         || fail "hardening-check: $hardening_out"
+    if [ "$(basename "$binary")" = render_worker_watchdog ] && [ "$(uname -m)" = x86_64 ] \
+        && ! grep -q "Stack clash protection: yes" <<<"$hardening_out"; then
+        objdump -d -M intel --no-show-raw-insn "$binary" | grep -A1 "sub *rsp,0x1000$" \
+            | grep -q "or *QWORD PTR \[rsp\],0x0" || fail "no stack clash protection: $hardening_out"
+    fi
 done
 
 binary=$root/opt/solvane/network-rendering/bin/render_worker_watchdog
@@ -118,6 +138,7 @@ unit=$root/lib/systemd/system/render-worker-watchdog.service
 grep -q "^ExecStart=/opt/solvane/network-rendering/bin/render_worker_watchdog\$" "$unit" \
     || fail "ExecStart: $(grep ExecStart "$unit")"
 grep -q "^Environment=QTSERVICE_RUN=1\$" "$unit" || fail "the unit does not run the daemon itself"
+grep -q "^ExecReload=/bin/kill -HUP \\\$MAINPID\$" "$unit" || fail "the unit cannot be reloaded"
 if command -v systemd-analyze >/dev/null && [ -d /lib/systemd/system ]; then
     # Verified against the unpacked binary, since nothing is installed here.
     sed "s|^ExecStart=|ExecStart=$root|" "$unit" > "$scratch/render-worker-watchdog.service"

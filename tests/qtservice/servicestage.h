@@ -29,7 +29,7 @@ protected:
     {
         sockaddr_un address;
         socklen_t length;
-        const int fd = openUnixSocket(SOCK_STREAM, controlSocketPath(name), &address, &length);
+        const int fd = openUnixSocket(SOCK_STREAM, socketPath, &address, &length);
         const timeval second{ 1, 0 };
         // A small send buffer: the daemon then reads the requests in small pieces.
         const int sendBuffer = 4096;
@@ -69,8 +69,9 @@ protected:
     }
 
     // A process of user nobody's at the control socket, in place of the
-    // daemon: it answers "true" to every command and never ends on one.
-    static pid_t fakeDaemon(const QString &path)
+    // daemon: it answers "true" to every command and never ends on one; or,
+    // silent, it accepts and reads and never answers anything.
+    static pid_t fakeDaemon(const QString &path, bool silent = false)
     {
         sockaddr_un address;
         socklen_t length;
@@ -86,6 +87,8 @@ protected:
             const int connection = ::accept(fd, nullptr, nullptr);
             char buffer[1024];
             const ssize_t n = connection < 0 ? 0 : ::recv(connection, buffer, sizeof buffer, 0);
+            if (silent)
+                continue; // the connection stays open, unanswered
             for (int i = 0; i + 1 < n; ++i) {
                 if (buffer[i] == '\r' && buffer[i + 1] == '\n')
                     ::send(connection, "true", 4, MSG_NOSIGNAL);
@@ -152,15 +155,16 @@ protected:
         stage->killAll();
         QFile::remove(eventsPath);
         ::unlink(QFile::encodeName(socketPath));
+        ::rmdir(QFile::encodeName(socketPath));
     }
 
     std::unique_ptr<ts::Installation> stage;
     ts::DevLog devLog;
     QString eventsPath;
-    const QString socketPath = controlSocketPath(name);
+    static inline const QString socketPath = u"/var/tmp/qtservicetest.qtservice"_s;
     // Where a daemon of the test service as root records its pid (a /run of
     // the test's own).
-    const QString lockPath = u"/run/"_s + sanitizedName(name) + u".qtservice.lock"_s;
+    const QString lockPath = u"/run/qtservicetest.qtservice.lock"_s;
     pid_t fake = 0;
 };
 

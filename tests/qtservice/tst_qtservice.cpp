@@ -44,47 +44,106 @@ void TestQtService::daemon_data()
     QTest::newRow("endless line") << 0 << QByteArray(5000, 'x') << "<closed>"_ba << QStringList() << true;
     QTest::newRow("replies unread") << 0 << many << "<closed>"_ba << QStringList() << true;
     QTest::newRow("client gone") << 0 << "num:3\r\n"_ba.repeated(20000) << "<gone>"_ba << QStringList() << true;
-    QTest::newRow("-terminate") << 0 << "-terminate"_ba << "0"_ba << QStringList{ "stop" } << false;
     QTest::newRow("-p") << 1 << "-p"_ba << "0"_ba << QStringList{ "pause" } << true;
     QTest::newRow("-resume") << 1 << "-resume"_ba << "0"_ba << QStringList{ "resume" } << true;
     QTest::newRow("-c") << 0 << "-c 7"_ba << "0"_ba << QStringList{ "command 7" } << true;
     QTest::newRow("-command") << 0 << "-command 8"_ba << "0"_ba << QStringList{ "command 8" } << true;
-    QTest::newRow("second start") << 0 << ""_ba << "252 could not start"_ba << QStringList() << true;
     QTest::newRow("-t refused") << 2 << "-t"_ba << "1 could not be stopped"_ba << QStringList() << true;
     QTest::newRow("--helpx") << 0 << "--helpx"_ba << "252 could not start"_ba << QStringList() << true;
     QTest::newRow("as systemd starts it") << 0 << "QTSERVICE_RUN=1"_ba << "252 is already running with pid %1\n"_ba
                                           << QStringList() << true;
-    QTest::newRow("-v") << 0 << "-v"_ba << "0 not installed and running"_ba << QStringList() << true;
-    // "@nobody": the daemon is user nobody's; "@fake": a process of nobody's
-    // answers "true" on the socket in place of root's daemon; "@alone": that
-    // process and no daemon; "@deaf": no daemon, and a listener that never
-    // accepts has its queue full.
-    const QByteArray socket = controlSocketPath(name).toLatin1();
-    QTest::newRow("nobody's, -v") << 0 << "@nobody -v"_ba
-                                  << "0 running\n\nThe service QtService Test answers on " + socket + " as pid %1 of uid 65534"
-                                  << QStringList() << true;
-    QTest::newRow("nobody's, launch") << 0 << "@nobody"_ba << "252 is already running with pid %1 of uid 65534\n"_ba
-                                      << QStringList() << true;
-    QTest::newRow("nobody's, as systemd starts it")
+    // "@<daemon>:<client>". The daemon: root's without a word; "nobody" user
+    // nobody's; "unrecorded" root's, whose lock's record was lost (a full
+    // /run); "unlinked" root's, its socket file removed; "fake" a process of
+    // nobody's answers "true" on the socket in place of the daemon; "silent"
+    // a process of nobody's accepts and never answers, and no daemon runs;
+    // "deaf" no daemon, and a listener that never accepts has its queue
+    // full; "none" nothing. The client: root without a word; "nobody" user
+    // nobody with a runtime folder; "bare" user nobody without one (cron);
+    // "unreadable" user nobody whose lock file is root's. %1: the daemon's
+    // pid, %2 the listener's in its place.
+    QTest::newRow("nobody's -v beside root's") << 0 << "@:nobody -v"_ba << "0 not installed and running\n\n"_ba
+                                               << QStringList() << true;
+    QTest::newRow("nobody's --status beside root's, no runtime folder")
+        << 0 << "@:bare --status"_ba << "0 QtService Test: running (pid %1 of uid 0); no state recorded\n"_ba
+        << QStringList() << true;
+    QTest::newRow("nobody's -terminate of root's") << 0 << "@:nobody -terminate"_ba
+                                                   << "0 The service QtService Test (pid %1 of uid 0) has ended.\n"_ba
+                                                   << QStringList{ "stop" } << false;
+    QTest::newRow("nobody's launch beside root's")
+        << 0 << "@:nobody"_ba
+        << "252 The service QtService Test is already running with pid %1 of uid 0\nThe service QtService Test could not start\n"_ba
+        << QStringList() << true;
+    QTest::newRow("nobody's start beside root's, as systemd starts it")
+        << 0 << "@:nobody QTSERVICE_RUN=1"_ba
+        << "252 The service QtService Test already answers on /var/tmp/qtservicetest.qtservice as pid %1 of uid 0; root's daemon stays.\n"_ba
+        << QStringList() << true;
+    QTest::newRow("nobody's -v of its own") << 0 << "@nobody:nobody -v"_ba << "0 not installed and running\n\n"_ba
+                                            << QStringList() << true;
+    QTest::newRow("nobody's --status of its own") << 0 << "@nobody:nobody --status"_ba
+                                                  << "0 QtService Test: running (pid %1); no state recorded\n"_ba
+                                                  << QStringList() << true;
+    QTest::newRow("nobody's -t of its own") << 0 << "@nobody:nobody -t"_ba
+                                            << "0 The service QtService Test (pid %1 of uid 65534) has ended.\n"_ba
+                                            << QStringList{ "stop" } << false;
+    QTest::newRow("nobody's launch beside its own")
+        << 0 << "@nobody:nobody"_ba << "252 The service QtService Test is already running with pid %1 of uid 65534\n"_ba
+        << QStringList() << true;
+    QTest::newRow("nobody's launch, its lock file root's")
+        << 0 << "@none:unreadable"_ba
+        << "252 The service QtService Test could not take its lock /var/tmp/nobody-run/qtservicetest.qtservice.lock: "
+           "Permission denied\nThe service QtService Test could not start\n"_ba
+        << QStringList() << false;
+    QTest::newRow("-v beside nobody's")
+        << 0 << "@nobody -v"_ba
+        << "0 running\n\nThe service QtService Test answers on /var/tmp/qtservicetest.qtservice as pid %1 of uid 65534"_ba
+        << QStringList() << true;
+    QTest::newRow("--status beside nobody's") << 0 << "@nobody --status"_ba
+                                              << "0 QtService Test: running (pid %1 of uid 65534); no state recorded\n"_ba
+                                              << QStringList() << true;
+    QTest::newRow("launch beside nobody's") << 0 << "@nobody"_ba << "252 is already running with pid %1 of uid 65534\n"_ba
+                                            << QStringList() << true;
+    QTest::newRow("start beside nobody's, as systemd starts it")
         << 0 << "@nobody QTSERVICE_RUN=1"_ba
         << "as pid %1 of uid 65534; it was told to terminate and has ended. This daemon takes its place."_ba
         << QStringList() << false;
-    QTest::newRow("fake, -t") << 0 << "@fake -t"_ba
-                              << "0 which does not hold the service's lock; the daemon (pid %1) was stopped with SIGTERM."_ba
-                              << QStringList{ "stop" } << false;
+    QTest::newRow("--status, its lock unrecorded") << 0 << "@unrecorded --status"_ba
+                                                   << "0 QtService Test: running (pid %1); no state recorded\n"_ba
+                                                   << QStringList() << true;
+    QTest::newRow("-t, its lock unrecorded") << 0 << "@unrecorded -t"_ba
+                                             << "0 The service QtService Test (pid %1 of uid 0) has ended.\n"_ba
+                                             << QStringList{ "stop" } << false;
+    QTest::newRow("-t, its lock unrecorded and its socket gone")
+        << 0 << "@unrecorded+unlinked -t"_ba
+        << "0 No daemon answers on /var/tmp/qtservicetest.qtservice; the daemon (pid %1) was stopped with SIGTERM.\n"_ba
+        << QStringList{ "stop" } << false;
+    QTest::newRow("-t, its lock unrecorded, a fake on its socket")
+        << 0 << "@fake+unrecorded -t"_ba
+        << "0 /var/tmp/qtservicetest.qtservice is answered by pid %2 of uid 65534, which does not hold the service's lock; "
+           "the daemon (pid %1) was stopped with SIGTERM."_ba
+        << QStringList{ "stop" } << false;
     QTest::newRow("fake, -p") << 1 << "@fake -p"_ba << "0"_ba << QStringList() << true;
-    QTest::newRow("fake alone, as systemd starts it")
-        << 0 << "@alone QTSERVICE_RUN=1"_ba
-        << "252 it was told to terminate but still runs after 5 s. This daemon does not start."_ba << QStringList() << false;
+    QTest::newRow("launch beside a silent listener") << 0 << "@silent"_ba << "0"_ba << QStringList() << true;
+    QTest::newRow("start beside a silent listener, as systemd starts it")
+        << 0 << "@silent QTSERVICE_RUN=1"_ba
+        << "The service QtService Test already answers on /var/tmp/qtservicetest.qtservice as pid %2 of uid 65534; it "
+           "was told to terminate but still runs after 5 s. This daemon takes the path over."_ba
+        << QStringList() << true;
     QTest::newRow("deaf listener") << 0 << "@deaf"_ba << QByteArray() << QStringList() << false;
     // "@squat": user nobody's folder stands at the socket path; "@full": no
     // inode is left on the socket's file system. The daemon says so and
-    // makes its socket once it can.
+    // makes its socket once it can; a launch says so, and that it runs.
     QTest::newRow("folder at the socket path")
-        << 0 << "@squat"_ba << "cannot make its control socket " + socket + ": File exists (a folder of uid 65534 stands there)"
+        << 0 << "@squat QTSERVICE_RUN=1"_ba
+        << "cannot make its control socket /var/tmp/qtservicetest.qtservice: File exists (a folder of uid 65534 stands there)"_ba
+        << QStringList() << true;
+    QTest::newRow("launch, a folder at the socket path")
+        << 0 << "@squat"_ba
+        << "1 The service QtService Test cannot make its control socket /var/tmp/qtservicetest.qtservice: File exists (a "
+           "folder of uid 65534 stands there). It runs without control and tries again every 5 s.\n"_ba
         << QStringList() << true;
     QTest::newRow("no inode left")
-        << 0 << "@full"_ba << "cannot make its control socket " + socket + ": No space left on device. It runs"_ba
+        << 0 << "@full QTSERVICE_RUN=1"_ba << "cannot make its control socket /var/tmp/qtservicetest.qtservice: No space left on device. It runs"_ba
         << QStringList() << true;
 }
 
@@ -100,29 +159,66 @@ void TestQtService::daemon()
         setting = request.split(' ').constFirst();
         request = request.mid(setting.size()).trimmed();
     }
-    if (setting == "@squat" || setting == "@full")
+    const QList<QByteArray> daemonKinds = setting.mid(1).split(':').constFirst().split('+');
+    const QByteArray client = setting.contains(':') ? setting.split(':').constLast() : QByteArray();
+    const auto is = [&daemonKinds](const char *kind) { return daemonKinds.contains(kind); };
+    if ((is("squat") || is("full")) && !request.isEmpty())
         return startedBySystemd(setting, reply);
-    const bool alone = setting == "@alone" || setting == "@deaf";
-    const qint64 pid = alone ? 0 : startDaemon(flags, {}, setting == "@nobody");
+    if (is("squat")) {
+        const QByteArray path = QFile::encodeName(socketPath);
+        QVERIFY(::mkdir(path.constData(), 0755) == 0 && ::chown(path.constData(), 65534, 65534) == 0);
+    }
+    const bool alone = is("silent") || is("deaf") || is("none") || is("squat");
+    qint64 pid = alone ? 0 : startDaemon(flags, {}, is("nobody"));
     QVERIFY2(pid || alone, "the daemon did not start in time");
-    if (setting == "@deaf")
+    if (is("deaf"))
         return deafListener();
-    if (setting == "@fake" || setting == "@alone") {
-        ::unlink(QFile::encodeName(socketPath));
-        fake = fakeDaemon(socketPath);
+    if (is("unrecorded"))
+        QVERIFY(ts::writeFile(lockPath, {}));
+    if (is("unlinked") || is("fake"))
+        QCOMPARE(::unlink(QFile::encodeName(socketPath)), 0);
+    if (is("fake") || is("silent")) {
+        fake = fakeDaemon(socketPath, is("silent"));
         QTRY_VERIFY(ts::modeOf(socketPath));
     }
-    if (setting == "@nobody" && request == "QTSERVICE_RUN=1")
-        return startedBySystemd(setting, reply, pid);
+    reply.replace("%1", QByteArray::number(pid)).replace("%2", QByteArray::number(fake));
+    if ((is("nobody") || is("silent")) && request == "QTSERVICE_RUN=1" && client.isEmpty())
+        return startedBySystemd(setting, reply, is("nobody") ? pid : 0);
     if (request.isEmpty() || request.startsWith('-') || request.contains('=')) {
         QProcessEnvironment env = stage->env;
         QStringList arguments = QString::fromLatin1(request).split(u' ', Qt::SkipEmptyParts);
         for (QString variable; !arguments.isEmpty() && (variable = arguments.constFirst()).contains(u'=');)
             env.insert(variable.section(u'=', 0, 0), arguments.takeFirst().section(u'=', 1));
-        const ts::Run run = ts::Child(stage->executable, arguments, env).finish();
+        arguments.prepend(stage->executable);
+        const QString bareTemp = stage->path(u"nobody-tmp"_s);
+        if (!client.isEmpty()) {
+            arguments = QStringList{ u"setpriv"_s, u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s } + arguments;
+            env.insert(u"XDG_RUNTIME_DIR"_s, stage->path(u"nobody-run"_s));
+        }
+        if (client == "bare") {
+            // Where the toolkit would make a runtime folder of its own.
+            env.remove(u"XDG_RUNTIME_DIR"_s);
+            env.insert(u"TMPDIR"_s, bareTemp);
+            QVERIFY(QDir().mkpath(bareTemp) && ::chown(QFile::encodeName(bareTemp).constData(), 65534, 65534) == 0);
+        }
+        if (client == "unreadable") {
+            const QByteArray folder = "/var/tmp/nobody-run";
+            QVERIFY(::mkdir(folder.constData(), 0700) == 0 && ::chown(folder.constData(), 65534, 65534) == 0);
+            QVERIFY(ts::writeFile(u"/var/tmp/nobody-run/qtservicetest.qtservice.lock"_s, {}));
+            env.insert(u"XDG_RUNTIME_DIR"_s, QString::fromLatin1(folder));
+        }
+        QElapsedTimer clock;
+        clock.start();
+        const ts::Run run = ts::Child(arguments.takeFirst(), arguments, env).finish();
         QCOMPARE(QByteArray::number(quint8(run.exitCode)), reply.split(' ').constFirst());
-        const QString output = QString::fromLatin1(reply).section(u' ', 1).replace(u"%1"_s, QString::number(pid));
+        const QString output = QString::fromLatin1(reply).section(u' ', 1);
         QVERIFY2((run.out + run.err).contains(output), qPrintable(run.out + run.err));
+        // No probe waits long on a listener that is not the daemon.
+        QVERIFY2(clock.elapsed() < 12000, qPrintable(u"%1 ms"_s.arg(clock.elapsed())));
+        if (client == "bare") {
+            QVERIFY2(run.err.isEmpty(), qPrintable(run.err));
+            QVERIFY(QDir(bareTemp).isEmpty());
+        }
     } else if (reply == "<gone>") {
         // Replies to a client that has gone cost the daemon nothing but the
         // connection: no SIGPIPE, no end of its control socket.
@@ -137,33 +233,36 @@ void TestQtService::daemon()
     } else {
         QCOMPARE(exchange(request, reply.size()), reply);
     }
-    if (alone) {
-        QVERIFY(stage->processes().isEmpty());
-        return;
+    if (alone && running) {
+        // The daemon the row launched serves, in place of the listener.
+        QTRY_VERIFY(!events(eventsPath).isEmpty());
+        pid = events(eventsPath).constFirst().section(u' ', 1, 1).toLongLong();
+        QCOMPARE(exchange("alive\r\n", 4), is("squat") ? ""_ba : "true"_ba);
     }
-    QTRY_VERIFY(events(eventsPath).size() > after.size());
+    QTRY_VERIFY(events(eventsPath).size() > after.size() || !running);
     QCOMPARE(events(eventsPath).mid(1), after);
     QTRY_COMPARE_WITH_TIMEOUT(ts::processGone(pid), !running, ts::waitMs);
     QCOMPARE(stage->processes().size(), running ? 1 : 0);
-    if (!fake)
+    if (!fake && !is("unlinked"))
         QCOMPARE(ts::modeOf(socketPath) != 0, running);
 }
 
 // The daemon as systemd starts it finds its socket path taken (setting): by
 // user nobody's daemon (pid), which it tells to terminate and awaits the end
-// of; by a folder of nobody's ("@squat"); on a file system without a free
-// inode ("@full"). It says so (reply) and runs on, with the socket once the
-// path is free.
+// of; by a listener of nobody's that never answers ("@silent"), whose path it
+// takes over after a few seconds; by a folder of nobody's ("@squat"); on a
+// file system without a free inode ("@full"). It says so (reply) and runs on,
+// with the socket once the path is free.
 void TestQtService::startedBySystemd(const QByteArray &setting, const QByteArray &reply, qint64 pid)
 {
     const QByteArray path = QFile::encodeName(socketPath);
-    const bool full = setting == "@full";
+    const bool full = setting == "@full", squat = setting == "@squat";
     QStringList filler;
     if (full) {
         QVERIFY(::mount("tmpfs", "/var/tmp", "tmpfs", MS_NOSUID, "mode=1777,nr_inodes=8") == 0);
         for (int i = 0; ts::writeFile(u"/var/tmp/filler%1"_s.arg(i), "x"); ++i)
             filler << u"/var/tmp/filler%1"_s.arg(i);
-    } else if (!pid) {
+    } else if (squat) {
         QVERIFY(::mkdir(path.constData(), 0755) == 0 && ::chown(path.constData(), 65534, 65534) == 0);
     }
     const auto unmount = qScopeGuard([full] { if (full) ::umount2("/var/tmp", MNT_DETACH); });
@@ -173,17 +272,23 @@ void TestQtService::startedBySystemd(const QByteArray &setting, const QByteArray
     QTRY_VERIFY_WITH_TIMEOUT(ts::processGone(pid), ts::waitMs);
     QTRY_COMPARE_WITH_TIMEOUT(events(eventsPath).filter(QRegularExpression(u"^start "_s)).size(), pid ? 2 : 1, ts::waitMs);
     QVERIFY(!pid || events(eventsPath).at(1) == u"stop"_s);
-    const QString said = QString::fromLatin1(reply).replace(u"%1"_s, QString::number(pid));
+    const QString said = QString::fromLatin1(reply);
     const QString err = QString::fromUtf8(ts::readFile(daemon.output.filePath(u"err"_s)));
     QVERIFY2(err.contains(said), qPrintable(err));
-    if (!pid) {
-        QTRY_VERIFY(!devLog.entries().filter(u"<27>qtservicetest["_s).filter(said).isEmpty());
+    const QString priority = squat || full ? u"<27>"_s : u"<28>"_s;
+    QTRY_VERIFY(!devLog.entries().filter(priority + u"qtservicetest["_s).filter(said).isEmpty());
+    if (squat || full) {
         // The folder is left alone.
         QVERIFY(full || S_ISDIR(ts::modeOf(socketPath)));
         full ? void(QFile::remove(filler.constLast())) : void(::rmdir(path.constData()));
         // Within a retry's interval and a margin.
         QTRY_COMPARE_WITH_TIMEOUT(ts::modeOf(socketPath), mode_t(S_IFSOCK | 0666), 8000);
         QTRY_VERIFY(!devLog.entries().filter(u"<30>qtservicetest["_s).filter(u"is made; the service is reachable"_s).isEmpty());
+    }
+    if (fake) {
+        // The listener runs on; the path is the daemon's.
+        QVERIFY(!ts::processGone(fake));
+        QCOMPARE(exchange("alive\r\n", 4), "true"_ba);
     }
     QCOMPARE(stage->run({ u"-t"_s }).exitCode, 0);
     QCOMPARE(daemon.finish().exitCode, 0);

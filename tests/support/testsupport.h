@@ -241,6 +241,23 @@ public:
         return lines;
     }
 
+    // The helpers of the worker of a role ("CPU", "GPU") that its runs
+    // recorded ("helper <pid> <role>"), all of them or those before its
+    // end-th exit: then all of runs that have ended.
+    QList<qint64> helpers(const QString &role, int end = 0) const
+    {
+        const QByteArray lines = readFile(record);
+        const QStringList exits = workerEvents(u"exit"_s);
+        QList<qint64> pids;
+        if (exits.size() < end)
+            return pids;
+        for (const QByteArray &line : (end > 0 ? lines.left(lines.indexOf(exits.at(end - 1).toUtf8())) : lines).split('\n')) {
+            if (line.startsWith("helper ") && line.endsWith(' ' + role.toUtf8()))
+                pids << line.split(' ').at(1).toLongLong();
+        }
+        return pids;
+    }
+
     QTemporaryDir root;
     const QString bin;
     const QString executable;

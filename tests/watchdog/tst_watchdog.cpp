@@ -40,6 +40,43 @@ private:
     static inline char *arguments[] = { program, nullptr };
 };
 
+// Puts a program writable by others in the place of target as the next
+// start begins: after the watchdog judged target, before the exec.
+class SwapAtStart
+{
+public:
+    SwapAtStart(const QString &target, const QByteArray &program)
+    {
+        paths = { target + u".swapped"_s, target };
+        const QByteArray replacement = QFile::encodeName(paths.first);
+        valid = ts::writeFile(paths.first, program) && ::chown(replacement.constData(), 0, 65534) == 0
+            && ::chmod(replacement.constData(), 0775) == 0;
+        QLoggingCategory::setFilterRules(u"default.debug=true"_s);
+        previous = qInstallMessageHandler(handle);
+    }
+    ~SwapAtStart()
+    {
+        qInstallMessageHandler(previous);
+        QLoggingCategory::setFilterRules(u"default.debug=false"_s);
+        paths = {};
+    }
+    Q_DISABLE_COPY_MOVE(SwapAtStart)
+    bool valid = false;
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
+    {
+        if (message.startsWith(u"Starting process.."_s) && !paths.first.isEmpty()) {
+            ::rename(QFile::encodeName(paths.first).constData(), QFile::encodeName(paths.second).constData());
+            paths = {};
+        }
+        if (type != QtDebugMsg)
+            previous(type, context, message);
+    }
+    static inline std::pair<QString, QString> paths;
+    static inline QtMessageHandler previous = nullptr;
+};
+
 } // namespace
 
 class TestWatchdog : public QObject
@@ -97,10 +134,14 @@ void TestWatchdog::supervision_data()
     QTest::addColumn<QStringList>("script");
     QTest::addColumn<QByteArray>("version");
     QTest::addColumn<QStringList>("starts");
-    QTest::addColumn<QString>("action"); // "", "pause", "stop" or "wait" (with the product's restart delay)
+    // "", "pause", "stop", "wait" (with the product's restart delay) or
+    // "three runs" (each leaving a helper in a session of its own)
+    QTest::addColumn<QString>("action");
     // "<how> <path below the resource folder>": "owner" given to nobody,
-    // "group" given to a group of others and writable by it, "hardlink" with a
-    // second link, "symlink" replaced by root's link to it.
+    // "group" given to a group of others and writable by it, "acl" writable
+    // by nobody through its access ACL, "hardlink" with a second link,
+    // "symlink" replaced by root's link to it, "swap" replaced by a program
+    // writable by others after it was judged, as its start begins.
     QTest::addColumn<QString>("tamper");
     const QByteArray both = "[worker]\nworkerCpu=true\nworkerGpu=true\n";
     QTest::newRow("gpu") << "[worker]\nworkerCpu=false\nworkerGpu=true\n"_ba << QStringList() << ""_ba << QStringList{ "--gpu" } << "" << "";
@@ -111,6 +152,10 @@ void TestWatchdog::supervision_data()
     QTest::newRow("restart delay") << ""_ba << QStringList{ "EXIT_AFTER_MS=0" } << ""_ba << QStringList{ "--cpu" } << "wait" << "";
     QTest::newRow("both, paused") << both << QStringList() << ""_ba << QStringList{ "--cpu", "--gpu --no-download" } << "pause" << "";
     QTest::newRow("version, stopped") << ""_ba << QStringList() << "alt/"_ba << QStringList{ "--alt --cpu" } << "stop" << "";
+    QTest::newRow("helpers leave the session") << ""_ba << QStringList{ "EXIT_AFTER_MS=300", "DAEMON_HELPER=1" } << ""_ba
+                                               << QStringList{ "--cpu", "--cpu", "--cpu" } << "three runs" << "";
+    QTest::newRow("helpers leave the session, both") << both << QStringList{ "CPU_EXIT_AFTER_MS=300", "DAEMON_HELPER=1" } << ""_ba
+                                                     << QStringList{ "--cpu", "--gpu --no-download" } << "three runs" << "";
     const QString altWorker = u"alt/Solvane Worker/bin/render_worker"_s;
     const std::pair<const char *, QString> tampered[] = {
         { "worker of another user", u"owner "_s + altWorker },
@@ -118,6 +163,8 @@ void TestWatchdog::supervision_data()
         { "worker with a second link", u"hardlink "_s + altWorker },
         { "worker in a folder of another user", u"owner alt/Solvane Worker/bin"_s },
         { "worker below a folder writable by its group", u"group alt"_s },
+        { "worker below a folder a user may write through its ACL", u"acl alt"_s },
+        { "worker swapped after its judgement", u"swap "_s + altWorker },
         { "version of another user", u"owner render_worker.version"_s },
         { "version through root's link", u"symlink render_worker.version"_s },
         { "version in a folder of another user", u"owner ."_s },
@@ -145,6 +192,7 @@ void TestWatchdog::supervision()
     if (!version.isEmpty())
         QVERIFY(ts::writeFile(versionFile, QString::fromUtf8(version).replace(u"%1"_s, stage->resources).toUtf8()));
 
+    std::optional<SwapAtStart> swap;
     if (!tamper.isEmpty()) {
         const QString how = tamper.section(u' ', 0, 0), target = stage->resources + u'/' + tamper.section(u' ', 1);
         const QByteArray file = QFile::encodeName(target);
@@ -156,6 +204,11 @@ void TestWatchdog::supervision()
             QCOMPARE(::link(file.constData(), QFile::encodeName(stage->path(u"second link"_s)).constData()), 0);
         else if (how == u"symlink")
             QVERIFY(QFile::rename(target, target + u".real"_s) && QFile::link(target + u".real"_s, target));
+        else if (how == u"acl")
+            QVERIFY2(QProcess::execute(u"setfacl"_s, { u"-m"_s, u"u:65534:rwx"_s, target }) == 0,
+                     "setfacl failed: package acl, and a temporary folder on a file system with ACLs");
+        else if (how == u"swap")
+            QVERIFY(swap.emplace(target, "#!/bin/sh\nexec '" + QFile::encodeName(worker) + "' --swapped \"$@\"\n").valid);
         const QString refused = tamper.contains(u" alt"_s) ? stage->resources + u"/alt/Solvane Worker/bin/render_worker"_s : versionFile;
         QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(u"^Refused "_s + QRegularExpression::escape(refused) + u": "_s));
     }
@@ -176,7 +229,9 @@ void TestWatchdog::supervision()
     started.sort();
     starts.sort();
     QCOMPARE(started, starts);
-    QCOMPARE(QFileInfo::exists(versionFile), !version.isEmpty());
+    // A start the exec refused, as it refuses a program that is no longer
+    // the one judged, rolls back.
+    QCOMPARE(QFileInfo::exists(versionFile), !version.isEmpty() && !tamper.startsWith(u"swap "_s));
     // A worker prints where the watchdog prints, in a session of its own
     // that signals to the watchdog's group (Ctrl-C) do not reach.
     for (const QString &line : stage->workerEvents(u"start"_s)) {
@@ -191,6 +246,15 @@ void TestWatchdog::supervision()
         // 5 s, and 3 s for a loaded machine to start the worker twice.
         QVERIFY2(QTest::qWaitFor([&] { return stage->workerEvents(u"start"_s).size() > starts.size(); }, 8000), "no restart within 8 s");
         QVERIFY2(clock.elapsed() > 4900, qPrintable(u"restarted after %1 ms"_s.arg(clock.elapsed())));
+    } else if (action == u"three runs") {
+        // The CPU worker's runs end; the GPU worker's run, if any, does not.
+        QTRY_VERIFY(stage->workerEvents(u"exit"_s).size() >= 3);
+        const QList<qint64> ended = stage->helpers(u"CPU"_s, 3);
+        QVERIFY2(ended.size() >= 2, ts::readFile(stage->record).constData());
+        for (const qint64 helper : ended)
+            QTRY_VERIFY2_WITH_TIMEOUT(ts::processGone(helper), qPrintable(u"helper %1 lives"_s.arg(helper)), ts::waitMs);
+        for (const qint64 helper : stage->helpers(u"GPU"_s))
+            QVERIFY2(!ts::processGone(helper), "the running GPU worker's helper was ended");
     } else if (!action.isEmpty()) {
         action == u"pause" ? service->pause() : service->stop();
         QTRY_COMPARE(stage->processes(u"render_worker"_s), QList<qint64>());
@@ -203,14 +267,15 @@ void TestWatchdog::supervision()
 // Installed and launched as admins do, with a settings.conf of nobody's that
 // the daemon leaves as it was: the log files get their names in the default
 // folder (one named in such a file is refused, one under /var/log is used only
-// when it exists) and old ones go; a line break in a value never makes an
+// when it exists and can be written) and old ones go; a line break in a value never makes an
 // entry of its own; settings lost for want of room in /run are said to be.
 // Redirected: the version file's worker crashes, the rollback reaches the system
 // log, systemd's variables stay the watchdog's, workers die with a killed watchdog.
 void TestWatchdog::installedDaemon_data()
 {
     QTest::addColumn<QByteArray>("settings");
-    QTest::addColumn<QString>("machine"); // "" or what is made of it first: "/var/log/watchdog", "/run" full
+    QTest::addColumn<QString>("machine"); // "" or what is made of it first: "/var/log/watchdog", "/run" full,
+                                          // "read-only /var/log/watchdog" (a read-only mount, as in a sandbox)
     QTest::addColumn<QString>("logs");    // folder of the day's log file; %1 the resource folder
     QTest::addColumn<QString>("entry");   // of the system log, which must come
     QTest::addColumn<bool>("redirected"); // by a version file to a worker that crashes: the whole supervision is watched
@@ -221,8 +286,11 @@ void TestWatchdog::installedDaemon_data()
                                            << "<27>.*Refused /var/log/nginx: /var/log/nginx does not exist" << false;
     QTest::newRow("existing folder under /var/log") << "[common]\nlogLevel=5\nlogLocation=/var/log/watchdog\n"_ba << "/var/log/watchdog"
                                                     << "/var/log/watchdog" << "<30>.*Starting" << false;
-    QTest::newRow("line breaks") << "[common]\nlogLocation=/var/tmp/a\\nsshd[99]: Accepted publickey for root\n"_ba << "" << "%1/Logs"
-                                 << "<27>.*Refused /var/tmp/a\\\\nsshd\\[99\\]: Accepted" << false;
+    QTest::newRow("read-only folder under /var/log") << "[common]\nlogLocation=/var/log/watchdog\n"_ba << "read-only /var/log/watchdog"
+                                                     << "%1/Logs" << "<27>.*Refused /var/log/watchdog: /var/log/watchdog cannot be written: Read-only file system" << false;
+    // A literal "\x0a" shows apart from an escaped line break.
+    QTest::newRow("line breaks") << "[common]\nlogLocation=/var/tmp/a\\\\x0a\\nsshd[99]: Accepted publickey for root\n"_ba << "" << "%1/Logs"
+                                 << "<27>.*Refused /var/tmp/a\\\\\\\\x0a\\\\nsshd\\[99\\]: Accepted" << false;
     QTest::newRow("/run full") << "[worker]\nworkerCpu=true\nworkerGpu=true\n"_ba << "/run" << ""
                                << "<27>.*settings.conf not used, defaults apply: it could not be read" << false;
 }
@@ -254,19 +322,24 @@ void TestWatchdog::installedDaemon()
     // /run full: the resource folder comes from the system-wide record then,
     // as resources.ini cannot be read either.
     const QString record = u"/etc/xdg/Morvek/Solvane Network Rendering.conf"_s;
+    const QString folder = machine.section(u' ', -1);
     const auto restore = qScopeGuard([&] {
         stage->killAll();
         QFile::remove(record);
-        if (machine == u"/run")
-            ::umount2("/run", MNT_DETACH);
-        else if (!machine.isEmpty())
-            QDir(machine).removeRecursively();
+        if (machine == u"/run" || machine.startsWith(u"read-only "_s))
+            ::umount2(QFile::encodeName(folder).constData(), MNT_DETACH);
+        if (!machine.isEmpty() && machine != u"/run")
+            QDir(folder).removeRecursively();
     });
     if (machine == u"/run") {
         QVERIFY(ts::writeFile(record, "[General]\nresources=" + QFile::encodeName(stage->resources) + '\n'));
         QVERIFY(ts::mountFullRun("16k"));
     } else if (!machine.isEmpty()) {
-        QVERIFY(QDir().mkpath(machine));
+        const QByteArray path = QFile::encodeName(folder);
+        QVERIFY(QDir().mkpath(folder));
+        if (machine.startsWith(u"read-only "_s))
+            QVERIFY(::mount(path.constData(), path.constData(), nullptr, MS_BIND, nullptr) == 0
+                    && ::mount(nullptr, path.constData(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0);
     }
     QCOMPARE(stage->run({}).exitCode, 0);
     QTRY_VERIFY2(!entries().filter(QRegularExpression(entry)).isEmpty(), qPrintable(entries().join(u'\n')));
