@@ -118,7 +118,7 @@ void Service::start()
     watchInstalledProgram();
     setUpContainment();
     startStatus();
-    startProcessAfter(startDelayMs);
+    startProcessAfter(startDelayMs());
 }
 
 QVersionNumber Service::programVersion()

@@ -106,9 +106,10 @@ protected:
     QProcess *&gpuProc = gpuWorker.process;
 
     // Delays of the first start and of every restart. Fixed in the product;
-    // tests of the supervision shorten them.
-    int startDelayMs = 5000;
-    int restartDelayMs = 5000;
+    // tests of the supervision shorten them here, where nothing the service
+    // reads or sets up can put the product's back.
+    virtual int startDelayMs() const { return 5000; }
+    virtual int restartDelayMs() const { return 5000; }
 
     // The record of a current worker process; none for any other.
     WorkerRecord *recordOf(const QProcess *process)

@@ -245,7 +245,7 @@ void Service::scheduleRestart(QProcess *process)
         worker->setState(WorkerRecord::State::WaitingToRestart);
     }
     reportStatus();
-    startProcessAfter(restartDelayMs);
+    startProcessAfter(restartDelayMs());
 }
 
 void Service::startProcessAfter(int delayMs)

@@ -12,6 +12,9 @@
 namespace {
 
 const QString prefix = u"watchdog_render_worker_"_s;
+// Local time far east of UTC, before any time is taken: 03:35 on Friday here
+// is Thursday in UTC, and every hour differs by 14 from UTC's.
+const bool farFromUtc = (qputenv("TZ", "UTC-14"), ::tzset(), true);
 const QDateTime friday(QDate(2026, 12, 4), QTime(3, 35, 1));
 thread_local QDateTime threadMoment = friday;
 
@@ -33,6 +36,7 @@ private slots:
     void init();
     void lines_data();
     void lines();
+    void systemClockIsLocal();
     void fullDiskLeavesNoTornLine();
     void threadsWriteWholeLines();
     void plantedFilesStayUntouched_data();
@@ -71,23 +75,17 @@ void TestLogger::init()
 // One message at a level: the line it gives in the file, or none.
 void TestLogger::lines_data()
 {
-    QTest::addColumn<int>("level");
+    QTest::addColumn<int>("level"); // the lowest that writes the line; one below writes none (-1: disabled)
     QTest::addColumn<int>("type");
     QTest::addColumn<QByteArray>("category");
-    QTest::addColumn<QString>("line"); // after the timestamp; empty for none
-    QTest::newRow("fatal at 0") << 0 << int(QtFatalMsg) << ""_ba << "[FF] text";
-    QTest::newRow("critical at 2") << 2 << int(QtCriticalMsg) << ""_ba << "[EE] text";
-    QTest::newRow("critical at 1") << 1 << int(QtCriticalMsg) << ""_ba << "";
-    QTest::newRow("warning at 3") << 3 << int(QtWarningMsg) << "Service"_ba << "[WW service  ] text";
-    QTest::newRow("warning at 2") << 2 << int(QtWarningMsg) << ""_ba << "";
-    QTest::newRow("info at 4") << 4 << int(QtInfoMsg) << "qt.core.longname"_ba << "[II qt.core.longname] text";
-    QTest::newRow("info at 3") << 3 << int(QtInfoMsg) << ""_ba << "";
-    QTest::newRow("debug at 5") << 5 << int(QtDebugMsg) << "render"_ba << "[DD render   ] text";
-    QTest::newRow("debug at 4") << 4 << int(QtDebugMsg) << "render"_ba << "";
-    QTest::newRow("trace at 6") << 6 << int(QtDebugMsg) << "Render.trace"_ba << "[TT render   ] text";
-    QTest::newRow("trace at 5") << 5 << int(QtDebugMsg) << "render.trace"_ba << "";
-    QTest::newRow("non-ASCII") << 6 << int(QtDebugMsg) << "Größe"_ba << "[DD größe    ] text";
-    QTest::newRow("disabled") << -1 << int(QtCriticalMsg) << ""_ba << "";
+    QTest::addColumn<QString>("line"); // after the timestamp
+    QTest::newRow("fatal") << 0 << int(QtFatalMsg) << ""_ba << "[FF] text";
+    QTest::newRow("critical") << 2 << int(QtCriticalMsg) << ""_ba << "[EE] text";
+    QTest::newRow("warning") << 3 << int(QtWarningMsg) << "Service"_ba << "[WW service  ] text";
+    QTest::newRow("info") << 4 << int(QtInfoMsg) << "qt.core.longname"_ba << "[II qt.core.longname] text";
+    QTest::newRow("debug") << 5 << int(QtDebugMsg) << "render"_ba << "[DD render   ] text";
+    QTest::newRow("trace") << 6 << int(QtDebugMsg) << "Render.trace"_ba << "[TT render   ] text";
+    QTest::newRow("non-ASCII") << 5 << int(QtDebugMsg) << "Größe"_ba << "[DD größe    ] text";
 }
 
 void TestLogger::lines()
@@ -96,17 +94,34 @@ void TestLogger::lines()
     QFETCH(int, type);
     QFETCH(QByteArray, category);
     QFETCH(QString, line);
-    Logger::instance().setLevel(level);
-    Logger::instance().setEnabled(level >= 0);
+    const QString path = logs + u'/' + prefix + u"04_Dec_2026.log"_s;
     // Every program of the installation, whatever its user, writes and
     // rotates the files: they are writable by everyone, whatever the umask.
     const mode_t umask = ::umask(077);
-    log(QtMsgType(type), category.isEmpty() ? nullptr : category.constData(), u"text"_s);
+    for (const int at : { level - 1, level }) {
+        Logger::instance().setLevel(at);
+        Logger::instance().setEnabled(at >= 0);
+        log(QtMsgType(type), category.isEmpty() ? nullptr : category.constData(), u"text"_s);
+        QVERIFY2(at == level || !QFileInfo::exists(path), "written one level too low");
+    }
     ::umask(umask);
-    const QString path = logs + u'/' + prefix + u"04_Dec_2026.log"_s;
-    QCOMPARE(Logger::instance().currentLogFilePath(), path);
-    QCOMPARE(QString::fromUtf8(ts::readFile(path)), line.isEmpty() ? QString() : friday.toString(Qt::TextDate) + u' ' + line + u'\n');
-    QCOMPARE(ts::modeOf(path), line.isEmpty() ? 0 : mode_t(S_IFREG | 0666));
+    QCOMPARE(QString::fromUtf8(ts::readFile(path)), u"Fri Dec 4 03:35:01 2026 "_s + line + u'\n');
+    QCOMPARE(ts::modeOf(path), mode_t(S_IFREG | 0666));
+}
+
+// Without a clock of the test's, the day's file and the line's stamp are of
+// the system clock's local time.
+void TestLogger::systemClockIsLocal()
+{
+    Logger::instance().setClock({});
+    const auto localNow = [] { return QLocale::c().toString(QDateTime::currentDateTime(), u"dd_MMM_yyyy'.log' HH:"_s); };
+    const QString before = localNow();
+    log(QtCriticalMsg, nullptr, u"now"_s);
+    const QString after = localNow();
+    const QString path = Logger::instance().currentLogFilePath();
+    const QString shown = path.section(u'/', -1).mid(prefix.size()) + u' '
+        + QString::fromUtf8(ts::readFile(path)).section(u' ', 3, 3).left(3);
+    QVERIFY2(shown == before || shown == after, qPrintable(shown + u" at "_s + before));
 }
 
 // A line that does not fit on the disk is taken out again, so no torn line

@@ -33,10 +33,16 @@ echo alt >"$scratch/resources/render_worker.version"
 RENDER_WORKER_WATCHDOG_METRICS_DIR=$scratch/metrics "$bin/render_worker_watchdog" -e >"$scratch/watchdog.out" 2>&1 &
 
 # The first start comes after 5 s, the default worker's 5 s after the failure.
+# Waited for by the clock, not by a count of rounds that load stretches, and
+# read once a round: the redirected worker is up before it fails, so two reads
+# could see it up and the rollback after it. A state that never comes fails
+# here, not in the scrape.
 prom=$scratch/metrics/solvane_render_worker.prom
-for _ in $(seq 300); do
-    grep -q '^solvane_render_worker_up{role="cpu"} 1$' "$prom" 2>/dev/null \
-        && grep -q '^solvane_render_worker_rollbacks_total 1$' "$prom" && break
+deadline=$((SECONDS + 30))
+until state=$(cat "$prom" 2>/dev/null) && grep -q '^solvane_render_worker_up{role="cpu"} 1$' <<<"$state" \
+        && grep -q '^solvane_render_worker_restarts_total{role="cpu"} 1$' <<<"$state"; do
+    [ "$SECONDS" -lt "$deadline" ] \
+        || fail "no rolled-back worker up in the metrics file after 30 s: $(cat "$prom" 2>&1) $(cat "$scratch/watchdog.out")"
     sleep 0.1
 done
 
@@ -49,7 +55,8 @@ for _ in 1 2 3 4 5; do
         --collector.textfile.directory="$scratch/metrics" --web.listen-address="127.0.0.1:$port" \
         >"$scratch/exporter.log" 2>&1 &
     exporter_pid=$!
-    for _ in $(seq 50); do
+    answer_by=$((SECONDS + 10))
+    while [ "$SECONDS" -lt "$answer_by" ]; do
         kill -0 "$exporter_pid" 2>/dev/null || break
         curl -sf "http://127.0.0.1:$port/metrics" >"$scratch/scrape" && scraped=yes && break
         sleep 0.1

@@ -151,6 +151,19 @@ inline QString enterPrivateNamespace()
     return ::symlink("/proc/self/fd", "/dev/fd") == 0 ? QString() : u"cannot link /dev/fd"_s;
 }
 
+// Mounts a /run of the given size (in a mount namespace of the caller's)
+// and fills it: nothing more fits.
+inline bool mountFullRun(const char *size)
+{
+    if (::mount("tmpfs", "/run", "tmpfs", MS_NOSUID, (QByteArray("mode=755,size=") + size).constData()) != 0)
+        return false;
+    QFile fill(u"/run/fill"_s);
+    const QByteArray block(4096, '\0');
+    for (bool open = fill.open(QIODevice::WriteOnly); open && fill.write(block) == block.size() && fill.flush();) {
+    }
+    return true;
+}
+
 // The receiver on the private /dev/log, or at another path or an abstract
 // address ("@name").
 class DevLog

@@ -61,6 +61,7 @@ const QMap<QString, Scenario> scenarios{
     { u"up"_s, { {}, {}, {}, false, 0, true } },
     { u"exit 1, rolled back"_s,
       { {}, {}, "#!/bin/sh\nRENDER_WORKER_EXIT_AFTER_MS=300 RENDER_WORKER_EXIT_CODE=1 exec %1 --alt \"$@\"\n", false } },
+    { u"override not a program"_s, { {}, {}, "no program\n", false } },
     { u"GPU crashes by a signal"_s, { "[worker]\nworkerGpu=true\n", { u"RENDER_WORKER_GPU_CRASH_AFTER_MS=300"_s }, {}, false } },
     { u"exit 0, helpers leave the session, metrics folder a link first"_s,
       { {}, { u"RENDER_WORKER_EXIT_AFTER_MS=300"_s, u"RENDER_WORKER_DAEMON_HELPER=1"_s }, {}, true, 0, false, {}, false, false, true } },
@@ -72,6 +73,13 @@ const QMap<QString, Scenario> scenarios{
     { u"reloaded with the GPU worker and debug lines"_s, { {}, {}, {}, false, 0, false, "[common]\nlogLevel=5\n[worker]\nworkerGpu=true\n" } },
     { u"reloaded with the GPU worker alone"_s, { {}, {}, {}, false, 0, false, "[worker]\nworkerCpu=false\nworkerGpu=true\n" } },
     { u"upgraded while running"_s, { {}, {}, {}, false, 0, false, {}, true } },
+};
+
+// A line the status file shows while the scenario runs.
+const QMap<QString, QByteArray> statusFileLines{
+    { u"up"_s, "cpu.state=up" },
+    { u"GPU crashes by a signal"_s, "gpu.state=waiting to restart" },
+    { u"stopped"_s, "cpu.state=stopped" },
 };
 
 class ScenarioRun
@@ -202,7 +210,7 @@ void TestStatus::status_data()
     QTest::addColumn<QStringList>("lines");   // of --status, all and in order; %1 the resource folder
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QStringList>("metrics"); // lines of the metrics file
-    QTest::addColumn<QStringList>("entries"); // of the daemon in the system log
+    QTest::addColumn<QStringList>("entries"); // of the daemon in the system log; "<priority>text" at that one only
 
     const QString running = u"Solvane Render Worker: running \\(pid \\d+\\) for \\S+"_s;
     const QString cpuUp = u"cpu: up \\(pid \\d+\\) for \\S+, memory and CPU time unknown, "_s;
@@ -218,7 +226,12 @@ void TestStatus::status_data()
             << 0 << QStringList{ u"solvane_render_worker_last_exit_code{role=\"cpu\"} 1"_s, u"solvane_render_worker_restarts_total{role=\"cpu\"} 1"_s,
                                  u"solvane_render_worker_rollbacks_total 1"_s }
             << QStringList{ u"The CPU worker \\(PID \\d+\\) exited with code 1 after \\d+ms"_s,
-                            u"Rolled back .* CPU worker: removed %1/render_worker.version"_s };
+                            u"<28>Rolled back .* CPU worker: removed %1/render_worker.version"_s };
+    QTest::newRow("override not a program")
+            << QStringList{ running, cpuUp + u"1 restart, last start failed at \\d\\d:\\d\\d:\\d\\d, default"_s,
+                            u"rollbacks: 1, the last at \\d\\d:\\d\\d:\\d\\d removed %1/render_worker.version"_s }
+            << 0 << QStringList{ u"solvane_render_worker_rollbacks_total 1"_s }
+            << QStringList{ u"<27>The CPU worker could not start from %1/a\\\\\\\\lt/Solvane Worker/bin/render_worker: .*"_s };
     QTest::newRow("GPU crashes by a signal")
             << QStringList{ running, cpuUp + u"0 restarts, default"_s,
                             u"gpu: (up \\(pid \\d+\\) for \\S+, memory and CPU time unknown|waiting to restart for \\S+), \\d+ restarts?, "
@@ -252,7 +265,8 @@ void TestStatus::status_data()
     // have ended with it, or runs on unwatched.
     QTest::newRow("killed")
             << QStringList{ u"Solvane Render Worker: not running; the last state, recorded by pid \\d+ at \\d\\d:\\d\\d:\\d\\d:"_s,
-                            u"cpu: unknown, its daemon is gone; last recorded up \\(pid \\d+\\) since \\d\\d:\\d\\d:\\d\\d, 0 restarts, default"_s }
+                            u"cpu: unknown, its daemon is gone; last recorded up \\(pid \\d+\\) since \\d\\d:\\d\\d:\\d\\d, memory and CPU time unknown, "
+                            "0 restarts, default"_s }
             << 3 << QStringList() << QStringList{ u"Started with PID: \\d+"_s };
     // The CPU worker runs on: no restart; the log files follow the new level.
     QTest::newRow("reloaded with the GPU worker and debug lines")
@@ -281,8 +295,11 @@ void TestStatus::status()
     if (!run.daemon)
         QSKIP("No cgroup v2 to delegate here");
     const QString resources = QRegularExpression::escape(run.stage.resources);
-    const QString entry = u"<\\d+>solvanerenderworker\\[%1\\]: "_s.arg(run.daemon->pid());
-    const auto logged = [&](const QString &text) { return logEntries().filter(QRegularExpression(entry + text)).size(); };
+    const QString ident = u"solvanerenderworker\\[%1\\]: "_s.arg(run.daemon->pid()), entry = u"<\\d+>"_s + ident;
+    const auto logged = [&](const QString &text) {
+        const QString pattern = text.startsWith(u'<') ? QString(text).insert(text.indexOf(u'>') + 1, ident) : entry + text;
+        return logEntries().filter(QRegularExpression(u'^' + pattern)).size();
+    };
 
     if (scenario.metricsLinkFirst) {
         QTRY_COMPARE_WITH_TIMEOUT(logged(u"The metrics file is not written"_s), 1, ts::waitMs);
@@ -319,6 +336,14 @@ void TestStatus::status()
         QTest::qWait(250);
     QVERIFY2(shownAsExpected(), qPrintable(u"exit code %1:\n"_s.arg(shown.exitCode) + shown.out + shown.err));
     QCOMPARE(ts::modeOf(run.stage.path(u"run/solvanerenderworker.status"_s)) & 07777, mode_t(0644));
+    if (statusFileLines.contains(row)) {
+        // Shown by the time every scenario has settled, and then within a
+        // restart's cycle.
+        const QByteArray line = '\n' + statusFileLines.value(row) + '\n';
+        QVERIFY2(QTest::qWaitFor([&] { return ts::readFile(run.stage.path(u"run/solvanerenderworker.status"_s)).contains(line); },
+                                 int(std::max<qint64>(settled.remainingTime(), 6000))),
+                 line.constData());
+    }
     QTRY_VERIFY2(allMatch(metrics, run.metricsLines(), false), qPrintable(run.metricsLines().join(u'\n')));
     QCOMPARE(ts::modeOf(run.metrics + u"/solvane_render_worker.prom"_s) & 07777, mode_t(0644));
     for (const QString &text : std::as_const(entries))
@@ -333,8 +358,11 @@ void TestStatus::status()
     }
     // Each end once; a refused metrics folder reported once and never followed.
     QStringList ends = logEntries().filter(QRegularExpression(entry + u"The \\w+ worker \\(PID \\d+\\) (exited|was)"_s));
-    for (QString &end : ends)
+    for (QString &end : ends) {
+        // At the priority of its kind.
+        QVERIFY2(end.contains(QRegularExpression(u"^(<30>.*(code 0 |stopped)|<28>.*code -?[1-9]|<27>.*killed by signal)"_s)), qPrintable(end));
         end = end.section(u"(PID "_s, 1).section(u')', 0, 0);
+    }
     QCOMPARE(QSet<QString>(ends.cbegin(), ends.cend()).size(), ends.size());
     QCOMPARE(logged(u"The metrics file is not written"_s), scenario.metricsLinkFirst ? 1 : 0);
     QVERIFY(QDir(run.stage.path(u"elsewhere"_s)).isEmpty());
