@@ -265,7 +265,7 @@ void TestStatus::status_data()
     // have ended with it, or runs on unwatched.
     QTest::newRow("killed")
             << QStringList{ u"Solvane Render Worker: not running; the last state, recorded by pid \\d+ at \\d\\d:\\d\\d:\\d\\d:"_s,
-                            u"cpu: unknown, its daemon is gone; last recorded up \\(pid \\d+\\) since \\d\\d:\\d\\d:\\d\\d, memory and CPU time unknown, "
+                            u"cpu: unknown, its daemon is gone; last recorded up \\(pid \\d+\\) since \\d\\d:\\d\\d:\\d\\d, "
                             "0 restarts, default"_s }
             << 3 << QStringList() << QStringList{ u"Started with PID: \\d+"_s };
     // The CPU worker runs on: no restart; the log files follow the new level.
