@@ -29,7 +29,13 @@ namespace {
 // child's stack. The child runs only the toolkit's own exec afterwards, so
 // the system call numbers of the build's architecture are all there is to
 // match.
-void failEveryExec(int error)
+// The toolkit may run a child's set-up in a clone that shares this
+// process's memory and stack until the exec. What runs there must leave no
+// mark on the stack's shadow, as the address sanitizer's red zones would: the
+// parent would later find its own stack poisoned.
+#define CHILD_SIDE __attribute__((no_sanitize_address))
+
+CHILD_SIDE void failEveryExec(int error)
 {
     sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
@@ -106,13 +112,13 @@ void JudgedProgram::prepare(const QStringList &arguments, const QProcessEnvironm
         envp.push_back(nullptr);
 }
 
-void JudgedProgram::execInChild() const
+CHILD_SIDE void JudgedProgram::execInChild() const
 {
     if (folder >= 0)
         failEveryExec(argv.empty() ? EINVAL : execJudged());
 }
 
-int JudgedProgram::execJudged() const
+CHILD_SIDE int JudgedProgram::execJudged() const
 {
     struct stat now {};
     if (::fstatat(folder, name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0)
