@@ -22,7 +22,8 @@ version=$(sed -n '1s/.*(\(.*\)).*/\1/p' "$source_dir/packaging/debian/changelog"
 watchdog_deb=$(ls "$scratch"/packages/solvane-render-worker-watchdog_*.deb)
 sample_deb=$(ls "$scratch"/packages/solvane-render-worker-sample_*.deb)
 
-# Errors and warnings fail; only the overrides shipped in the packages hold.
+# Errors and warnings fail, a missing copyright or changelog among them;
+# only the overrides shipped in the packages hold.
 lintian_out=$(lintian --fail-on error,warning "$watchdog_deb" "$sample_deb" 2>&1) \
     || fail "lintian: $lintian_out"
 
@@ -34,9 +35,7 @@ for path in ./opt/solvane/network-rendering/bin/render_worker_watchdog \
             ./opt/solvane/network-rendering/share/doc/RenderWorkerWatchdog/README.md \
             ./opt/solvane/network-rendering/share/doc/RenderWorkerWatchdog/SECURITY.md \
             ./opt/solvane/network-rendering/share/doc/RenderWorkerWatchdog/MONITORING.md \
-            ./opt/solvane/network-rendering/share/doc/RenderWorkerWatchdog/render-worker-watchdog.rules.yml \
-            ./usr/share/doc/solvane-render-worker-watchdog/copyright \
-            ./usr/share/doc/solvane-render-worker-watchdog/changelog.gz; do
+            ./opt/solvane/network-rendering/share/doc/RenderWorkerWatchdog/render-worker-watchdog.rules.yml; do
     grep -q " $path\$" <<<"$contents" || fail "$path missing from $(basename "$watchdog_deb")"
 done
 grep -q "render_worker\$" <<<"$(dpkg-deb --contents "$sample_deb")" || fail "sample worker missing"
