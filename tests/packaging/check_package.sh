@@ -4,7 +4,7 @@
 # (control-flow protection too where Debian's flags ask for it, stack clash
 # protection in the daemon), an upgrade that restarts nothing, the sample's
 # refusal to replace a worker no package owns, the purge of the state files,
-# shellcheck on every shell script. Runs the packaged binary from an unpacked root and
+# every shell script through shellcheck. Runs the packaged binary from an unpacked root and
 # verifies the systemd unit where systemd-analyze exists. The packages are made
 # with another version than the build's, which they must then say everywhere.
 set -euo pipefail
