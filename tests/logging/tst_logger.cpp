@@ -45,7 +45,6 @@ private slots:
     void foldersThroughLinks();
     void removeOldLogs_data();
     void removeOldLogs();
-    void newDayPrunesAgain();
 
 private:
     std::unique_ptr<QTemporaryDir> folder;
@@ -296,17 +295,6 @@ void TestLogger::removeOldLogs()
     Logger::instance().removeOldLogs(days);
     kept.sort();
     QCOMPARE(QDir(logs).entryList(QDir::Files, QDir::Name), kept);
-}
-
-// A watchdog runs for months: the first entry of a new day cleans up again.
-void TestLogger::newDayPrunesAgain()
-{
-    Logger::instance().removeOldLogs(2);
-    log(QtCriticalMsg, nullptr, u"friday"_s);
-    threadMoment = friday.addDays(1);
-    log(QtCriticalMsg, nullptr, u"saturday"_s);
-    threadMoment = friday;
-    QCOMPARE(QDir(logs).entryList(QDir::Files), QStringList{ prefix + u"05_Dec_2026.log"_s });
 }
 
 QTEST_GUILESS_MAIN(TestLogger)

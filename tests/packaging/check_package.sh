@@ -2,9 +2,9 @@
 # Makes the Debian packages from a finished build and holds them to Debian's
 # rules: lintian without errors or warnings, hardening-check on every binary
 # (control-flow protection too where Debian's flags ask for it, stack clash
-# protection in the daemon), the
-# maintainer scripts debhelper writes, the sample's refusal to replace a
-# worker no package owns, the purge of the state files, shellcheck on every shell script. Runs the packaged binary from an unpacked root and
+# protection in the daemon), an upgrade that restarts nothing, the sample's
+# refusal to replace a worker no package owns, the purge of the state files,
+# every shell script through shellcheck. Runs the packaged binary from an unpacked root and
 # verifies the systemd unit where systemd-analyze exists. The packages are made
 # with another version than the build's, which they must then say everywhere.
 set -euo pipefail
@@ -22,7 +22,8 @@ version=$(sed -n '1s/.*(\(.*\)).*/\1/p' "$source_dir/packaging/debian/changelog"
 watchdog_deb=$(ls "$scratch"/packages/solvane-render-worker-watchdog_*.deb)
 sample_deb=$(ls "$scratch"/packages/solvane-render-worker-sample_*.deb)
 
-# Errors and warnings fail; only the overrides shipped in the packages hold.
+# Errors and warnings fail, a missing copyright or changelog among them;
+# only the overrides shipped in the packages hold.
 lintian_out=$(lintian --fail-on error,warning "$watchdog_deb" "$sample_deb" 2>&1) \
     || fail "lintian: $lintian_out"
 
@@ -34,37 +35,23 @@ for path in ./opt/solvane/network-rendering/bin/render_worker_watchdog \
             ./opt/solvane/network-rendering/share/doc/RenderWorkerWatchdog/README.md \
             ./opt/solvane/network-rendering/share/doc/RenderWorkerWatchdog/SECURITY.md \
             ./opt/solvane/network-rendering/share/doc/RenderWorkerWatchdog/MONITORING.md \
-            ./opt/solvane/network-rendering/share/doc/RenderWorkerWatchdog/render-worker-watchdog.rules.yml \
-            ./usr/share/doc/solvane-render-worker-watchdog/copyright \
-            ./usr/share/doc/solvane-render-worker-watchdog/changelog.gz; do
+            ./opt/solvane/network-rendering/share/doc/RenderWorkerWatchdog/render-worker-watchdog.rules.yml; do
     grep -q " $path\$" <<<"$contents" || fail "$path missing from $(basename "$watchdog_deb")"
 done
 grep -q "render_worker\$" <<<"$(dpkg-deb --contents "$sample_deb")" || fail "sample worker missing"
 # The stand-in worker must never ride along in the product's package.
 grep -q "bin/render_worker\$" <<<"$contents" && fail "the watchdog package carries a worker"
 
-# The scripts are debhelper's: enabled whether systemd runs or not, started
-# and stopped through invoke-rc.d's policy, purge forgets the enablement.
 info() { dpkg-deb --info "$1" "$2" 2>/dev/null || fail "no $2 in $(basename "$1")"; }
 postinst=$(info "$watchdog_deb" postinst)
-grep -q "deb-systemd-helper enable 'render-worker-watchdog.service'" <<<"$postinst" || fail "postinst does not enable"
-grep -B20 "deb-systemd-helper enable" <<<"$postinst" | grep -q "/run/systemd/system" \
-    && fail "postinst enables only under a running systemd"
-# An upgrade starts a watchdog that does not run, and restarts none: that
-# would abort the renders.
-grep -q "deb-systemd-invoke start" <<<"$postinst" || fail "postinst does not start through deb-systemd-invoke"
+# An upgrade stops and restarts no running watchdog: that would abort the
+# renders.
 grep -q "deb-systemd-invoke.*restart" <<<"$postinst" && fail "postinst restarts the service"
 grep -q "deb-systemd-invoke stop" <<<"$(dpkg-deb --info "$watchdog_deb" preinst 2>/dev/null)" && fail "preinst stops the service"
-grep -q "deb-systemd-invoke stop" <<<"$(info "$watchdog_deb" prerm)" || fail "prerm does not stop"
 # The registration behind -v's "installed", by the program's own -i and -u.
 grep -q '^watchdog=/opt/solvane/network-rendering/bin/render_worker_watchdog$' <<<"$postinst" || fail "postinst registers nothing"
 grep -q "\"\$watchdog\" -i" <<<"$postinst" || fail "postinst does not register the service"
 grep -q "\"\$watchdog\" -u" <<<"$(info "$watchdog_deb" prerm)" || fail "prerm does not remove the registration"
-grep -q "deb-systemd-helper purge" <<<"$(info "$watchdog_deb" postrm)" || fail "postrm has no purge branch"
-for script in postinst prerm postrm; do
-    grep -q "systemctl \(enable\|disable\|start\|stop\|try-restart\)" <<<"$(info "$watchdog_deb" $script)" \
-        && fail "$script calls systemctl itself"
-done
 
 root=$scratch/root
 dpkg -x "$watchdog_deb" "$root"

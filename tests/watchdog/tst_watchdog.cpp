@@ -2,7 +2,6 @@
 // (the version file), run inside the test with short delays; then the real
 // executable installed and launched as admins do, in a private namespace.
 
-#include "deadlinetimer.h"
 #include "resourcefolder.h"
 #include "service.h"
 #include "settingsstorage.h"
@@ -91,7 +90,6 @@ private slots:
     void supervision();
     void installedDaemon_data();
     void installedDaemon();
-    void deadlinesEachCalledOnce();
 
 private:
     std::unique_ptr<ts::Installation> stage;
@@ -379,22 +377,6 @@ void TestWatchdog::installedDaemon()
     QCOMPARE(daemons.size(), 1);
     QCOMPARE(::kill(pid_t(daemons.constFirst()), SIGKILL), 0);
     QTRY_COMPARE(stage->processes(), QList<qint64>());
-}
-
-// Restart deadlines of both workers, two at once and a third earlier, come
-// each once, none early: a pending later one holds back no earlier one.
-void TestWatchdog::deadlinesEachCalledOnce()
-{
-    QElapsedTimer clock;
-    QList<qint64> calledAtMs;
-    DeadlineTimer timer([&] { calledAtMs.append(clock.elapsed()); });
-    clock.start();
-    for (const int delayMs : { 600, 600, 50 })
-        timer.start(delayMs);
-    QTRY_COMPARE(calledAtMs.size(), 3);
-    QVERIFY2(calledAtMs.first() >= 50 && calledAtMs.first() < 600 && calledAtMs.last() >= 600, qPrintable(QString::number(calledAtMs.first())));
-    QTest::qWait(100);
-    QCOMPARE(calledAtMs.size(), 3);
 }
 
 QTEST_GUILESS_MAIN(TestWatchdog)
