@@ -305,19 +305,17 @@ void TestStatus::status()
         QTRY_COMPARE_WITH_TIMEOUT(logged(u"The metrics file is not written"_s), 1, ts::waitMs);
         QVERIFY(QFile::remove(run.metrics) && QDir().mkdir(run.metrics));
     }
-    if (!scenario.reloadSettings.isEmpty() || scenario.upgrade) {
+    if (!scenario.reloadSettings.isEmpty() || scenario.upgrade || scenario.stopSignal)
         QTRY_VERIFY_WITH_TIMEOUT(ts::readFile(run.stage.path(u"run/solvanerenderworker.status"_s)).contains("\ncpu.state=up\n"), ts::waitMs);
-        if (scenario.upgrade) {
-            QVERIFY(QFile::copy(run.stage.executable, run.stage.executable + u".new"_s));
-            QCOMPARE(::rename(QFile::encodeName(run.stage.executable + u".new"_s).constData(),
-                              QFile::encodeName(run.stage.executable).constData()), 0);
-        } else {
-            QVERIFY(ts::writeFile(run.stage.resources + u"/settings.conf"_s, scenario.reloadSettings));
-            QCOMPARE(::kill(pid_t(run.daemon->pid()), SIGHUP), 0);
-        }
+    if (scenario.upgrade) {
+        QVERIFY(QFile::copy(run.stage.executable, run.stage.executable + u".new"_s));
+        QCOMPARE(::rename(QFile::encodeName(run.stage.executable + u".new"_s).constData(),
+                          QFile::encodeName(run.stage.executable).constData()), 0);
+    } else if (!scenario.reloadSettings.isEmpty()) {
+        QVERIFY(ts::writeFile(run.stage.resources + u"/settings.conf"_s, scenario.reloadSettings));
+        QCOMPARE(::kill(pid_t(run.daemon->pid()), SIGHUP), 0);
     }
     if (scenario.stopSignal) {
-        QTRY_VERIFY_WITH_TIMEOUT(ts::readFile(run.stage.path(u"run/solvanerenderworker.status"_s)).contains("\ncpu.state=up\n"), ts::waitMs);
         QCOMPARE(::kill(pid_t(run.daemon->pid()), scenario.stopSignal), 0);
         QTRY_VERIFY(run.daemon->process.state() == QProcess::NotRunning);
     }
