@@ -179,7 +179,6 @@ void TestLogger::plantedFilesStayUntouched_data()
     QTest::addColumn<QString>("replaced"); // root's log folder: "" none, "removed", or nobody's "link" or "folder"
     QTest::newRow("symbolic link") << 01777 << "symbolic" << "";
     QTest::newRow("hard link") << 01777 << "hard" << "";
-    QTest::newRow("symbolic link, public folder") << 0777 << "symbolic" << "";
     QTest::newRow("public folder") << 0777 << "" << "";
     QTest::newRow("device") << 01777 << "device" << "";
     QTest::newRow("log folder removed") << 01777 << "" << "removed";

@@ -61,7 +61,6 @@ void TestSettings::read_data()
     QTest::newRow("priority 10") << "[worker]\nworkerPriority=10\n"_ba << FIELD(workerPriority) << QVariant(10);
     QTest::newRow("priority 11") << "[worker]\nworkerPriority=11\n"_ba << FIELD(workerPriority) << QVariant(20);
     QTest::newRow("odd theme") << "[common]\ntheme=Pink\n"_ba << FIELD(theme) << QVariant(u"Dark"_s);
-    QTest::newRow("port 16 bits") << "[manager]\nclientStatePort=70000\n"_ba << FIELD(clientStatePort) << QVariant(quint16(4464));
     QTest::newRow("negative GPU") << "[worker]\nworkerGpus=-1\n"_ba << FIELD(workerGpus) << QVariant::fromValue(QList<qint32>());
     QTest::newRow("GPU one past the devices") << "[worker]\nworkerGpus=1, 2\n"_ba << FIELD(workerGpus) << QVariant::fromValue(QList<qint32>{ 1 });
     QTest::newRow("every GPU by default") << ""_ba << FIELD(workerGpus) << QVariant::fromValue(QList<qint32>{ 0, 1 });
