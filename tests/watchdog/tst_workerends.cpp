@@ -26,9 +26,9 @@ const QByteArray atBase = "[EE default  ] Could not perform rollback - already a
 const QByteArray crashed = "[EE default  ] Procces crashed    \"Solvane Render Worker\" @ ";
 const QByteArray crashedAfterStart = "[EE default  ] The process crashed some time after starting successfully.";
 
-// Programs the kernel refuses, made from the real worker: what a truncated
-// download or a missing loader leaves.
-enum class Refused { No, Junk, LoaderMissing };
+// Programs the kernel refuses, made from the real worker: what a build for
+// another machine, a truncated download or a missing loader leaves.
+enum class Refused { No, Junk, OtherMachine, LoaderMissing, CutAfterHeader };
 
 QByteArray refusedProgram(Refused how, QByteArray elf)
 {
@@ -37,6 +37,10 @@ QByteArray refusedProgram(Refused how, QByteArray elf)
         break;
     case Refused::Junk:
         return elf.left(4) + QByteArray(252, 'j');
+    case Refused::OtherMachine:
+        elf[18] = char(183); // e_machine: AArch64
+        elf[19] = 0;
+        break;
     case Refused::LoaderMissing: {
         // The program header of type PT_INTERP names the loader.
         const auto at = [&elf](qsizetype offset) { return qFromLittleEndian<quint64>(elf.constData() + offset); };
@@ -51,6 +55,8 @@ QByteArray refusedProgram(Refused how, QByteArray elf)
         }
         break;
     }
+    case Refused::CutAfterHeader:
+        return elf.left(64);
     }
     return elf;
 }
@@ -66,7 +72,9 @@ struct Scenario
 const QMap<QString, Scenario> scenarios{
     { u"not executable"_s, { "#!/bin/sh\nexec %1 --alt \"$@\"\n", 0644 } },
     { u"ELF header and junk"_s, { "elf", 0755, false, Refused::Junk } },
+    { u"ELF of another machine"_s, { "elf", 0755, false, Refused::OtherMachine } },
     { u"ELF loader missing"_s, { "elf", 0755, false, Refused::LoaderMissing } },
+    { u"ELF cut after its header"_s, { "elf", 0755, false, Refused::CutAfterHeader } },
     { u"override missing"_s, { "", 0755 } },
     { u"crash by a signal"_s, { "#!/bin/sh\nRENDER_WORKER_CRASH_AFTER_MS=300 exec %1 --alt \"$@\"\n", 0755 } },
     { u"exit 1"_s, { "#!/bin/sh\nRENDER_WORKER_EXIT_AFTER_MS=300 RENDER_WORKER_EXIT_CODE=1 exec %1 --alt \"$@\"\n", 0755 } },
@@ -187,7 +195,8 @@ void TestWorkerEnds::workerEnds_data()
     QTest::newRow("not executable") << QStringList{ u"--cpu"_s } << false << startFault << QList<QByteArray>();
     // The kernel refuses these with ENOEXEC or ENOENT (the loader, which the
     // message names).
-    QTest::newRow("ELF header and junk") << QStringList{ u"--cpu"_s } << false << startFault << QList<QByteArray>{ "no rollback" };
+    for (const char *row : { "ELF header and junk", "ELF of another machine", "ELF cut after its header" })
+        QTest::newRow(row) << QStringList{ u"--cpu"_s } << false << startFault << QList<QByteArray>{ "no rollback" };
     QTest::newRow("ELF loader missing")
             << QStringList{ u"--cpu"_s } << false
             << QList<QByteArray>{ "/render_worker: execvp: No such file or directory (its interpreter /nonexistent/ld.so does not exist)",
