@@ -1,5 +1,7 @@
 #include "processlocks.h"
 
+#include "processlist.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -57,14 +59,8 @@ pid_t findWriteLockHolder(const struct stat &file)
     const LockedFileMatch sameFile = [&file](const QByteArray &, const struct stat &info) {
         return info.st_dev == file.st_dev && info.st_ino == file.st_ino;
     };
-    const std::unique_ptr<DIR, int (*)(DIR *)> processes(::opendir("/proc"), ::closedir);
-    while (processes) {
-        const dirent *entry = ::readdir(processes.get());
-        if (!entry)
-            break;
-        bool number = false;
-        const pid_t pid = QByteArray(entry->d_name).toInt(&number);
-        if (number && pid != ::getpid() && processHoldsWriteLock(pid, sameFile) == LockLook::Holds)
+    for (const pid_t pid : processIds()) {
+        if (pid != ::getpid() && processHoldsWriteLock(pid, sameFile) == LockLook::Holds)
             return pid;
     }
     return 0;

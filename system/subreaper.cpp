@@ -1,7 +1,8 @@
 #include "subreaper.h"
 
+#include "processlist.h"
+
 #include <QByteArray>
-#include <QDir>
 #include <QFile>
 #include <QString>
 
@@ -83,11 +84,9 @@ int endOrphans(const QList<pid_t> &workers, const QList<RunningWorker> &running)
 {
     const pid_t self = ::getpid();
     int killed = 0;
-    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool numeric = false;
-        const pid_t pid = pid_t(entry.toInt(&numeric));
+    for (const pid_t pid : processIds()) {
         ProcessStat stat;
-        if (!numeric || workers.contains(pid) || !readStat(pid, &stat) || stat.parent != self)
+        if (workers.contains(pid) || !readStat(pid, &stat) || stat.parent != self)
             continue;
         if (stat.state == 'Z') {
             // Only this adopted child, never any: the workers' own ends
