@@ -23,6 +23,13 @@ using namespace Qt::StringLiterals;
 namespace ts {
 
 constexpr int waitMs = 15000;
+// The sanitizers' runtime needs spare descriptors of its own: it checks
+// dynamic types through a pipe, and ends a process that has none.
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
 
 inline QByteArray readFile(const QString &path)
 {
@@ -215,6 +222,17 @@ public:
     Q_DISABLE_COPY_MOVE(Installation)
 
     QString path(const QString &name) const { return root.filePath(name); }
+    // Another installation's worker program (none if empty) below the resource
+    // folder, "%1" in a script standing for the staged worker; the version file
+    // names that installation when redirected.
+    bool addWorker(const QString &folder, QByteArray program, mode_t mode = 0700, bool redirected = true) const
+    {
+        const QByteArray worker = QFile::encodeName(resources + u'/' + folder + u"/Solvane Worker/bin/render_worker"_s);
+        if (program.startsWith("#!"))
+            program.replace("%1", QFile::encodeName(bin + u"render_worker"_s));
+        return (!redirected || writeFile(resources + u"/render_worker.version"_s, QFile::encodeName(folder) + '\n'))
+            && (program.isEmpty() || (writeFile(QFile::decodeName(worker), program) && ::chmod(worker.constData(), mode) == 0));
+    }
     Run run(const QStringList &arguments) { return Child(executable, arguments, env).finish(); }
     // The live processes of the staged programs, of the one named name if given.
     QList<qint64> processes(const QString &name = QString()) const

@@ -115,10 +115,8 @@ void TestWatchdog::init()
     worker = QFileInfo(stage->executable).path() + u"/render_worker"_s;
     // A second installation below the resource folder, told apart by its first
     // argument, that starts a helper of its own first.
-    const QString other = stage->resources + u"/alt/Solvane Worker/bin/render_worker"_s;
-    QVERIFY(ts::writeFile(other, "#!/bin/sh\nsleep 30 >/dev/null 2>&1 &\necho $! >> '" + QFile::encodeName(stage->path(u"helpers"_s))
-                                     + "'\nexec '" + QFile::encodeName(worker) + "' --alt \"$@\"\n"));
-    QVERIFY(QFile::setPermissions(other, QFileDevice::ExeOwner | QFileDevice::ReadOwner));
+    QVERIFY(stage->addWorker(u"alt"_s, "#!/bin/sh\nsleep 30 >/dev/null 2>&1 &\necho $! >> '" + QFile::encodeName(stage->path(u"helpers"_s))
+                                 + "'\nexec '%1' --alt \"$@\"\n", 0500, false));
 }
 
 // The workers the settings enable, scripted through the environment, and a

@@ -8,13 +8,6 @@
 
 namespace {
 
-// The sanitizers' runtime needs spare descriptors of its own: it checks
-// dynamic types through a pipe, and ends a process that has none.
-#ifdef __SANITIZE_ADDRESS__
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
-#endif
 const QString starvedRow = u"watchdog out of descriptors"_s;
 
 const QByteArray errorFrom = "[EE default  ]  Procces error from \"Solvane Render Worker\" @ ";
@@ -42,17 +35,10 @@ QByteArray refusedProgram(Refused how, QByteArray elf)
         elf[19] = 0;
         break;
     case Refused::LoaderMissing: {
-        // The program header of type PT_INTERP names the loader.
-        const auto at = [&elf](qsizetype offset) { return qFromLittleEndian<quint64>(elf.constData() + offset); };
-        const quint16 size = qFromLittleEndian<quint16>(elf.constData() + 54);
-        const quint16 count = qFromLittleEndian<quint16>(elf.constData() + 56);
-        for (quint16 i = 0; i < count; ++i) {
-            const qsizetype header = qsizetype(at(32)) + i * size;
-            if (qFromLittleEndian<quint32>(elf.constData() + header) == 3) {
-                const QByteArray missing = QByteArray("/nonexistent/ld.so").leftJustified(qsizetype(at(header + 32)), '\0');
-                elf.replace(qsizetype(at(header + 8)), missing.size(), missing);
-            }
-        }
+        // The loader's path is the program's first string (its PT_INTERP).
+        const qsizetype at = elf.indexOf("/lib");
+        const QByteArray missing = QByteArray("/nonexistent/ld.so").leftJustified(qsizetype(qstrlen(elf.constData() + at)), '\0', true);
+        elf.replace(at, missing.size(), missing);
         break;
     }
     case Refused::CutAfterHeader:
@@ -93,14 +79,10 @@ public:
         : stage(QStringLiteral(WATCHDOG_PATH), QStringLiteral(RENDER_WORKER_PATH)),
           worker(stage.bin + u"render_worker"_s), versionFile(stage.resources + u"/render_worker.version"_s)
     {
-        const QString alt = stage.resources + u"/alt/Solvane Worker/bin/render_worker"_s;
         valid = stage.valid && ts::writeFile(stage.resources + u"/settings.conf"_s, "[common]\nlogLevel=5\n")
-            && (scenario.override.isNull() || ts::writeFile(versionFile, "alt\n"))
-            && (scenario.override.isEmpty()
-                || (ts::writeFile(alt, scenario.refused == Refused::No
-                                          ? QByteArray(scenario.override).replace("%1", QFile::encodeName(worker))
-                                          : refusedProgram(scenario.refused, ts::readFile(worker)))
-                    && ::chmod(QFile::encodeName(alt).constData(), scenario.mode) == 0))
+            && (scenario.override.isNull()
+                || stage.addWorker(u"alt"_s, scenario.refused == Refused::No ? scenario.override : refusedProgram(scenario.refused, ts::readFile(worker)),
+                                   scenario.mode))
             && (!scenario.defaultMissing || QFile::remove(worker));
         stage.env.insert(u"VERBOSE"_s, QString());
         child = std::make_unique<ts::Child>(
@@ -160,7 +142,7 @@ void TestWorkerEnds::initTestCase()
         QVERIFY2(runs.value(it.key())->valid, qPrintable(it.key()));
     }
     settled.setRemainingTime(25000);
-    if (!sanitized) {
+    if (!ts::sanitized) {
         ScenarioRun &starved = *runs.value(starvedRow);
         const pid_t pid = pid_t(starved.child->pid());
         // Set up, waiting for its first start; that start finds no descriptor free.
@@ -232,7 +214,7 @@ void TestWorkerEnds::workerEnds()
     QFETCH(QList<QByteArray>, lines);
     QFETCH(QList<QByteArray>, never);
     const QString row = QString::fromUtf8(QTest::currentDataTag());
-    if (sanitized && row == starvedRow)
+    if (ts::sanitized && row == starvedRow)
         QSKIP("The sanitizers' runtime cannot run out of descriptors");
     const ScenarioRun &run = *runs.value(row);
 
