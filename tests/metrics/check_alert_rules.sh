@@ -1,9 +1,6 @@
 #!/usr/bin/env bash
-# The alert rules shipped beside MONITORING.md: valid for Prometheus
-# (promtool check rules), and each alert raised when and where it should be,
-# and nowhere else (promtool test rules over alert_rules_test.yml). Installs
-# nothing: without Debian's promtool (package prometheus) the test is skipped
-# (77).
+# The shipped alert rules checked, and run over alert_rules_test.yml; skipped
+# (77) without Debian's promtool (package prometheus).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 if ! command -v promtool >/dev/null; then

@@ -97,8 +97,7 @@ protected:
         }
     }
 
-    // Enters the private namespaces and stages the service; a failure fails
-    // the test case.
+    // Enters the private namespaces and stages the service, or fails the case.
     void prepareStage()
     {
         const QString problem = ts::enterPrivateNamespace();
@@ -110,8 +109,7 @@ protected:
         stage->env.insert(u"TESTSERVICE_NAME"_s, name);
         stage->env.insert(u"TESTSERVICE_EVENTS"_s, eventsPath);
         stage->env.insert(u"TESTSERVICE_REGISTRY"_s, stage->path(u"registry"_s));
-        // User nobody runs the staged service too, with a runtime folder for its
-        // lock.
+        // User nobody runs the staged service too, with a runtime folder for its lock.
         const QString runtime = stage->path(u"nobody-run"_s);
         QVERIFY(QDir().mkpath(runtime) && ::chown(QFile::encodeName(runtime).constData(), 65534, 65534) == 0);
         QVERIFY(::chmod(QFile::encodeName(stage->root.path()).constData(), 0755) == 0);
@@ -162,8 +160,7 @@ protected:
     ts::DevLog devLog;
     QString eventsPath;
     static inline const QString socketPath = u"/var/tmp/qtservicetest.qtservice"_s;
-    // Where a daemon of the test service as root records its pid (a /run of
-    // the test's own).
+    // Where root's daemon of the test service records its pid (the test's /run).
     const QString lockPath = u"/run/qtservicetest.qtservice.lock"_s;
     pid_t fake = 0;
 };

@@ -53,7 +53,6 @@ void TestSettings::read_data()
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<Field>("field");
     QTest::addColumn<QVariant>("value");
-    QTest::newRow("days default") << ""_ba << FIELD(daysToKeepLogs) << QVariant(10);
     QTest::newRow("legacy level") << "[common]\ndebugLevel=2\n"_ba << FIELD(logLevel) << QVariant(2);
     QTest::newRow("legacy slave flag") << "[worker]\nslave=true\n"_ba << FIELD(worker) << QVariant(true);
     QTest::newRow("legacy group") << "[slave]\nslavePriority=30\n[worker]\nallowedCores=3\n"_ba << FIELD(workerPriority) << QVariant(30);
@@ -191,9 +190,7 @@ void TestSettings::languageNames_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("language");
     QTest::newRow("locale") << "de_DE.UTF-8" << "german";
-    QTest::newRow("region") << "zh-TW" << "traditional_chinese";
     QTest::newRow("native") << " Français " << "french";
-    QTest::newRow("unknown") << "Klingon" << "klingon";
 }
 
 void TestSettings::languageNames()

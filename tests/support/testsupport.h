@@ -1,14 +1,13 @@
 #ifndef TESTSUPPORT_H
 #define TESTSUPPORT_H
 
-// What every test shares: files, guards of the environment and the settings
-// scope, child processes, a private mount namespace with its own system log,
-// and the staged installation.
+// What every test shares: files, a guard of the settings scope, child
+// processes, a private mount namespace with its own system log, and the staged
+// installation.
 
 #include <QtTest>
 
 #include <csignal>
-#include <optional>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -56,28 +55,6 @@ inline bool processGone(qint64 pid)
     const qsizetype state = stat.lastIndexOf(')') + 2;
     return pid <= 0 || state >= stat.size() || stat.at(state) == 'Z' || stat.at(state) == 'X';
 }
-
-// Sets variables of this process's environment and puts back what was there.
-class EnvironmentGuard
-{
-public:
-    EnvironmentGuard() = default;
-    ~EnvironmentGuard()
-    {
-        for (const auto &[name, old] : saved.asKeyValueRange())
-            old ? qputenv(name, *old) : qunsetenv(name);
-    }
-    Q_DISABLE_COPY_MOVE(EnvironmentGuard)
-    void set(const QByteArray &name, const QByteArray &value)
-    {
-        if (!saved.contains(name))
-            saved.insert(name, qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt);
-        qputenv(name, value);
-    }
-
-private:
-    QMap<QByteArray, std::optional<QByteArray>> saved;
-};
 
 // The system-scope settings (resource folder record, service registry) in a
 // folder of the test's own while it lives.

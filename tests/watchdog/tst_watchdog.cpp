@@ -7,14 +7,15 @@
 #include "settingsstorage.h"
 #include "testsupport.h"
 
+#include <optional>
+
 namespace {
 
 const QString workerName = u"Solvane Test Render Worker"_s;
 
-// The service with its operations opened up, set up as createApplication
-// sets it up, but with the staged worker and resource folder, no delay before
-// the first start and the restart delay of the test's choosing (the
-// product's for -1), which nothing the service reads can replace.
+// The service as createApplication sets it up, with the staged worker and
+// resource folder, no delay before the first start and the test's restart
+// delay (the product's for -1), which nothing the service reads can replace.
 class TestService : public Service
 {
 public:
@@ -120,10 +121,9 @@ void TestWatchdog::init()
 }
 
 // The workers the settings enable, scripted through the environment, and a
-// version file: the arguments of the first starts, in order; the version file
-// stays throughout. A file or folder below the resource folder may be tampered
-// with: then it is refused, and the refusal reported. An action may follow the
-// starts; a wait sees the restart come after the product's delay.
+// version file: the arguments of the first starts; the version file stays. A
+// file or folder below the resource folder may be tampered with: then it is
+// refused, and the refusal reported. An action may follow the starts.
 void TestWatchdog::supervision_data()
 {
     QTest::addColumn<QByteArray>("settings");
@@ -179,10 +179,14 @@ void TestWatchdog::supervision()
     QFETCH(QString, tamper);
     const ts::SystemScopeRedirect system;
     storeResourceFolder(stage->resources);
-    ts::EnvironmentGuard environment;
-    environment.set("RENDER_WORKER_RECORD", QFile::encodeName(stage->record));
-    for (const QString &variable : script)
-        environment.set("RENDER_WORKER_" + variable.section(u'=', 0, 0).toUtf8(), variable.section(u'=', 1).toUtf8());
+    // The workers inherit this process's environment, for this row only.
+    script << u"RECORD="_s + stage->record;
+    const auto unset = qScopeGuard([&] {
+        for (const QString &variable : std::as_const(script))
+            qunsetenv(qPrintable(u"RENDER_WORKER_"_s + variable.section(u'=', 0, 0)));
+    });
+    for (const QString &variable : std::as_const(script))
+        qputenv(qPrintable(u"RENDER_WORKER_"_s + variable.section(u'=', 0, 0)), QFile::encodeName(variable.section(u'=', 1)));
     QVERIFY(ts::writeFile(stage->resources + u"/settings.conf"_s, settings));
     const QString versionFile = stage->resources + u"/render_worker.version"_s;
     if (!version.isEmpty())
@@ -214,9 +218,8 @@ void TestWatchdog::supervision()
     QElapsedTimer clock;
     clock.start();
     service->start();
-    // Compared once they are there, so that a wrong start fails at once; two
-    // workers started together record theirs in either order. A restart after
-    // 50 ms comes well within the time; one after the product's 5 s does not.
+    // Two workers started together record theirs in either order. A restart
+    // after 50 ms comes well within the time; one after the product's 5 s not.
     QVERIFY2(QTest::qWaitFor([&] { return stage->workerEvents(u"start"_s).size() >= starts.size(); }, 4000),
              qPrintable(stage->workerEvents(u"start"_s).join(u'\n')));
     QStringList started = stage->workerEvents(u"start"_s).mid(0, starts.size());
@@ -261,12 +264,11 @@ void TestWatchdog::supervision()
 }
 
 // Installed and launched as admins do, with a settings.conf of nobody's that
-// the daemon leaves as it was: the log files get their names in the default
-// folder (one named in such a file is refused, one under /var/log is used only
-// when it exists and can be written) and old ones go; a line break in a value never makes an
-// entry of its own; settings lost for want of room in /run are said to be.
-// Redirected: the version file's worker crashes, the rollback reaches the system
-// log, systemd's variables stay the watchdog's, workers die with a killed watchdog.
+// the daemon leaves as it was: log files in the default folder (one named in
+// such a file is refused, one under /var/log used only when it exists and can
+// be written), old ones gone; a line break in a value never makes an entry;
+// settings lost for want of room in /run said to be. Redirected: the worker
+// crashes, is rolled back, never gets systemd's variables, dies with the daemon.
 void TestWatchdog::installedDaemon_data()
 {
     QTest::addColumn<QByteArray>("settings");

@@ -19,48 +19,25 @@ const QByteArray atBase = "[EE default  ] Could not perform rollback - already a
 const QByteArray crashed = "[EE default  ] Procces crashed    \"Solvane Render Worker\" @ ";
 const QByteArray crashedAfterStart = "[EE default  ] The process crashed some time after starting successfully.";
 
-// Programs the kernel refuses, made from the real worker: what a build for
-// another machine, a truncated download or a missing loader leaves.
-enum class Refused { No, Junk, OtherMachine, LoaderMissing, CutAfterHeader };
-
-QByteArray refusedProgram(Refused how, QByteArray elf)
-{
-    switch (how) {
-    case Refused::No:
-        break;
-    case Refused::Junk:
-        return elf.left(4) + QByteArray(252, 'j');
-    case Refused::OtherMachine:
-        elf[18] = char(183); // e_machine: AArch64
-        elf[19] = 0;
-        break;
-    case Refused::LoaderMissing: {
-        // The loader's path is the program's first string (its PT_INTERP).
-        const qsizetype at = elf.indexOf("/lib");
-        const QByteArray missing = QByteArray("/nonexistent/ld.so").leftJustified(qsizetype(qstrlen(elf.constData() + at)), '\0', true);
-        elf.replace(at, missing.size(), missing);
-        break;
-    }
-    case Refused::CutAfterHeader:
-        return elf.left(64);
-    }
-    return elf;
-}
-
 struct Scenario
 {
-    QByteArray override;   // the program of the redirected installation; none without a version file
+    QByteArray override; // the program of the redirected installation; none without a version file
     mode_t mode = 0755;
     bool defaultMissing = false;
-    Refused refused = Refused::No; // the override is such a program instead
+    // The override made of the real worker instead, as a program the kernel
+    // refuses: what a build for another machine, a truncated download or a
+    // missing loader leaves.
+    QByteArray (*refused)(QByteArray elf) = nullptr;
 };
 
 const QMap<QString, Scenario> scenarios{
     { u"not executable"_s, { "#!/bin/sh\nexec %1 --alt \"$@\"\n", 0644 } },
-    { u"ELF header and junk"_s, { "elf", 0755, false, Refused::Junk } },
-    { u"ELF of another machine"_s, { "elf", 0755, false, Refused::OtherMachine } },
-    { u"ELF loader missing"_s, { "elf", 0755, false, Refused::LoaderMissing } },
-    { u"ELF cut after its header"_s, { "elf", 0755, false, Refused::CutAfterHeader } },
+    { u"ELF header and junk"_s, { {}, 0755, false, [](QByteArray elf) { return elf.left(4) + QByteArray(252, 'j'); } } },
+    { u"ELF of another machine"_s, { {}, 0755, false, [](QByteArray elf) { return elf.replace(18, 2, QByteArray("\xb7\0", 2)); } } }, // AArch64
+    // The loader's path is the program's first string (its PT_INTERP).
+    { u"ELF loader missing"_s,
+      { {}, 0755, false, [](QByteArray elf) { return elf.replace(elf.indexOf("/lib"), 19, QByteArray("/nonexistent/ld.so", 19)); } } },
+    { u"ELF cut after its header"_s, { {}, 0755, false, [](QByteArray elf) { return elf.left(64); } } },
     { u"override missing"_s, { "", 0755 } },
     { u"crash by a signal"_s, { "#!/bin/sh\nRENDER_WORKER_CRASH_AFTER_MS=300 exec %1 --alt \"$@\"\n", 0755 } },
     { u"exit 1"_s, { "#!/bin/sh\nRENDER_WORKER_EXIT_AFTER_MS=300 RENDER_WORKER_EXIT_CODE=1 exec %1 --alt \"$@\"\n", 0755 } },
@@ -80,9 +57,8 @@ public:
           worker(stage.bin + u"render_worker"_s), versionFile(stage.resources + u"/render_worker.version"_s)
     {
         valid = stage.valid && ts::writeFile(stage.resources + u"/settings.conf"_s, "[common]\nlogLevel=5\n")
-            && (scenario.override.isNull()
-                || stage.addWorker(u"alt"_s, scenario.refused == Refused::No ? scenario.override : refusedProgram(scenario.refused, ts::readFile(worker)),
-                                   scenario.mode))
+            && ((scenario.override.isNull() && !scenario.refused)
+                || stage.addWorker(u"alt"_s, scenario.refused ? scenario.refused(ts::readFile(worker)) : scenario.override, scenario.mode))
             && (!scenario.defaultMissing || QFile::remove(worker));
         stage.env.insert(u"VERBOSE"_s, QString());
         child = std::make_unique<ts::Child>(
