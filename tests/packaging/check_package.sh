@@ -83,11 +83,6 @@ binary=$root/opt/solvane/network-rendering/bin/render_worker_watchdog
 [ "$("$binary" --version)" = "Solvane Render Worker $version" ] || fail "--version printed: $("$binary" --version)"
 changelog_top=$(zcat "$root/usr/share/doc/solvane-render-worker-watchdog/changelog.gz" | head -1)
 grep -qF "($version)" <<<"$changelog_top" || fail "changelog begins: $changelog_top"
-# -v looks at the control socket and the registry: those of a private namespace.
-# shellcheck disable=SC2016 # $0 is the inner shell's: the binary, passed as its argument
-status=$(unshare -m sh -c 'mount -t tmpfs tmpfs /var/tmp && mount -t tmpfs tmpfs /etc/xdg && "$0" -v' "$binary")
-grep -q "Solvane Render Worker" <<<"$status" || fail "-v printed: $status"
-grep -Eq "^is (not )?installed and (not )?running" <<<"$status" || fail "-v printed: $status"
 
 # The sample's refusal, run as dpkg would run it before unpacking: an
 # unowned worker stops the installation with a message, none lets it go on.

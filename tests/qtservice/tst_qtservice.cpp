@@ -67,6 +67,7 @@ void TestQtService::daemon_data()
     QTest::newRow("nobody's --status beside root's, no runtime folder")
         << 0 << "@:bare --status"_ba << "0 QtService Test: running (pid %1 of uid 0); no state recorded\n"_ba
         << QStringList() << true;
+    QTest::newRow("nobody's -c to root's") << 0 << "@:nobody -c 9"_ba << "0"_ba << QStringList{ "command 9" } << true;
     QTest::newRow("nobody's -terminate of root's") << 0 << "@:nobody -terminate"_ba
                                                    << "0 The service QtService Test (pid %1 of uid 0) has ended.\n"_ba
                                                    << QStringList{ "stop" } << false;
@@ -83,6 +84,7 @@ void TestQtService::daemon_data()
     QTest::newRow("nobody's --status of its own") << 0 << "@nobody:nobody --status"_ba
                                                   << "0 QtService Test: running (pid %1); no state recorded\n"_ba
                                                   << QStringList() << true;
+    QTest::newRow("nobody's -c to its own") << 0 << "@nobody:nobody -c 6"_ba << "0"_ba << QStringList{ "command 6" } << true;
     QTest::newRow("nobody's -t of its own") << 0 << "@nobody:nobody -t"_ba
                                             << "0 The service QtService Test (pid %1 of uid 65534) has ended.\n"_ba
                                             << QStringList{ "stop" } << false;

@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstring>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -163,7 +164,9 @@ public:
             length = socklen_t(offsetof(sockaddr_un, sun_path) + size_t(path.size()));
         }
         fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        return fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), length) == 0;
+        const int on = 1;
+        return fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on) == 0
+            && ::bind(fd, reinterpret_cast<sockaddr *>(&address), length) == 0;
     }
     ~DevLog() { ::close(fd); }
     // Every entry received so far, "<priority>ident[pid]: text" without the time.
@@ -171,12 +174,20 @@ public:
     {
         static const QRegularExpression stamp(u"^(<\\d+>)\\w{3} [ \\d]\\d \\d\\d:\\d\\d:\\d\\d "_s);
         char buffer[4096];
-        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timeval))];
+        iovec data{ buffer, sizeof buffer };
+        msghdr message{ nullptr, 0, &data, 1, control, sizeof control, 0 };
+        for (ssize_t n; (n = ::recvmsg(fd, &message, 0)) > 0; message.msg_controllen = sizeof control) {
             received << QString::fromUtf8(buffer, n).replace(stamp, u"\\1"_s);
+            timeval at{}; // SO_TIMESTAMP's, the one message of its control data
+            std::memcpy(&at, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof at);
+            arrivals << at.tv_sec * 1000 + at.tv_usec / 1000;
+        }
         return received;
     }
     int fd = -1;
     QStringList received;
+    QList<qint64> arrivals; // of each entry, in ms, as the kernel stamped it
 };
 
 // A staged installation: a copy of program beside the stand-in worker (if
