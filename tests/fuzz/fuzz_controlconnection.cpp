@@ -1,16 +1,11 @@
-// The daemon's side of one control connection, fed arbitrary bytes in
-// arbitrary pieces through a socket pair whose one end the real control
-// server accepts as if a client had connected.
-//
-// Input: the first byte holds the service flags (low two bits), the rest is a
-// sequence of pieces, each sent once the server has taken in the one before:
-//   header < 0x80   the next header + 1 bytes as they stand;
-//   header >= 0x80  the next byte repeated ((header & 0x7f) + 1) * 64 times.
-//
-// Checked for every input: replies are whole "true"/"false" words, no more
-// than lines sent; a service that cannot stop or pause is not stopped or
-// paused; text waiting for its line end beyond the bound closes the
-// connection; a connection the client closes is released with its descriptor.
+// The real control server's side of one connection (a socket pair), fed
+// arbitrary bytes in arbitrary pieces. Input: the service flags (low two bits
+// of the first byte), then pieces, each sent once the one before is taken in:
+// a header < 0x80 and header + 1 bytes, or a header >= 0x80 and a byte sent
+// ((header & 0x7f) + 1) * 64 times. Checked: replies are whole "true"/"false"
+// words, no more than lines sent; a service that cannot stop or pause is not
+// stopped or paused; unended text beyond the bound closes the connection; a
+// connection the client closes is released with its descriptor.
 
 #include "fuzzsupport.h"
 #include "qtservicebase.h"

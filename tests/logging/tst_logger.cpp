@@ -127,9 +127,10 @@ void TestLogger::systemClockIsLocal()
 // runs into the next.
 void TestLogger::fullDiskLeavesNoTornLine()
 {
-    const QString path = Logger::instance().currentLogFilePath();
+    const QString path = logs + u'/' + prefix + u"04_Dec_2026.log"_s;
     log(QtCriticalMsg, nullptr, u"first"_s);
     const QByteArray before = ts::readFile(path);
+    QVERIFY(before.endsWith("[EE] first\n"));
     rlimit limit;
     QCOMPARE(::getrlimit(RLIMIT_FSIZE, &limit), 0);
     const rlimit full{ rlim_t(before.size() + 10), limit.rlim_max };

@@ -62,8 +62,7 @@ void TestQtService::daemon_data()
     // nobody with a runtime folder; "bare" user nobody without one (cron);
     // "unreadable" user nobody whose lock file is root's. %1: the daemon's
     // pid, %2 the listener's in its place.
-    QTest::newRow("nobody's -v beside root's") << 0 << "@:nobody -v"_ba << "0 not installed and running\n\n"_ba
-                                               << QStringList() << true;
+    QTest::newRow("nobody's -v beside root's") << 0 << "@:nobody -v"_ba << "0 not installed and running\n\n"_ba << QStringList() << true;
     QTest::newRow("nobody's --status beside root's, no runtime folder")
         << 0 << "@:bare --status"_ba << "0 QtService Test: running (pid %1 of uid 0); no state recorded\n"_ba
         << QStringList() << true;
@@ -71,16 +70,13 @@ void TestQtService::daemon_data()
     QTest::newRow("nobody's -terminate of root's") << 0 << "@:nobody -terminate"_ba
                                                    << "0 The service QtService Test (pid %1 of uid 0) has ended.\n"_ba
                                                    << QStringList{ "stop" } << false;
-    QTest::newRow("nobody's launch beside root's")
-        << 0 << "@:nobody"_ba
+    QTest::newRow("nobody's launch beside root's") << 0 << "@:nobody"_ba
         << "252 The service QtService Test is already running with pid %1 of uid 0\nThe service QtService Test could not start\n"_ba
         << QStringList() << true;
-    QTest::newRow("nobody's start beside root's, as systemd starts it")
-        << 0 << "@:nobody QTSERVICE_RUN=1"_ba
+    QTest::newRow("nobody's start beside root's, as systemd starts it") << 0 << "@:nobody QTSERVICE_RUN=1"_ba
         << "252 The service QtService Test already answers on /var/tmp/qtservicetest.qtservice as pid %1 of uid 0; root's daemon stays.\n"_ba
         << QStringList() << true;
-    QTest::newRow("nobody's -v of its own") << 0 << "@nobody:nobody -v"_ba << "0 not installed and running\n\n"_ba
-                                            << QStringList() << true;
+    QTest::newRow("nobody's -v of its own") << 0 << "@nobody:nobody -v"_ba << "0 not installed and running\n\n"_ba << QStringList() << true;
     QTest::newRow("nobody's --status of its own") << 0 << "@nobody:nobody --status"_ba
                                                   << "0 QtService Test: running (pid %1); no state recorded\n"_ba
                                                   << QStringList() << true;
@@ -91,13 +87,11 @@ void TestQtService::daemon_data()
     QTest::newRow("nobody's launch beside its own")
         << 0 << "@nobody:nobody"_ba << "252 The service QtService Test is already running with pid %1 of uid 65534\n"_ba
         << QStringList() << true;
-    QTest::newRow("nobody's launch, its lock file root's")
-        << 0 << "@none:unreadable"_ba
+    QTest::newRow("nobody's launch, its lock file root's") << 0 << "@none:unreadable"_ba
         << "252 The service QtService Test could not take its lock /var/tmp/nobody-run/qtservicetest.qtservice.lock: "
            "Permission denied\nThe service QtService Test could not start\n"_ba
         << QStringList() << false;
-    QTest::newRow("-v beside nobody's")
-        << 0 << "@nobody -v"_ba
+    QTest::newRow("-v beside nobody's") << 0 << "@nobody -v"_ba
         << "0 running\n\nThe service QtService Test answers on /var/tmp/qtservicetest.qtservice as pid %1 of uid 65534"_ba
         << QStringList() << true;
     QTest::newRow("--status beside nobody's") << 0 << "@nobody --status"_ba
@@ -105,29 +99,24 @@ void TestQtService::daemon_data()
                                               << QStringList() << true;
     QTest::newRow("launch beside nobody's") << 0 << "@nobody"_ba << "252 is already running with pid %1 of uid 65534\n"_ba
                                             << QStringList() << true;
-    QTest::newRow("start beside nobody's, as systemd starts it")
-        << 0 << "@nobody QTSERVICE_RUN=1"_ba
+    QTest::newRow("start beside nobody's, as systemd starts it") << 0 << "@nobody QTSERVICE_RUN=1"_ba
         << "as pid %1 of uid 65534; it was told to terminate and has ended. This daemon takes its place."_ba
         << QStringList() << false;
     QTest::newRow("--status, its lock unrecorded") << 0 << "@unrecorded --status"_ba
                                                    << "0 QtService Test: running (pid %1); no state recorded\n"_ba
                                                    << QStringList() << true;
-    QTest::newRow("-t, its lock unrecorded") << 0 << "@unrecorded -t"_ba
-                                             << "0 The service QtService Test (pid %1 of uid 0) has ended.\n"_ba
+    QTest::newRow("-t, its lock unrecorded") << 0 << "@unrecorded -t"_ba << "0 The service QtService Test (pid %1 of uid 0) has ended.\n"_ba
                                              << QStringList{ "stop" } << false;
-    QTest::newRow("-t, its lock unrecorded and its socket gone")
-        << 0 << "@unrecorded+unlinked -t"_ba
+    QTest::newRow("-t, its lock unrecorded and its socket gone") << 0 << "@unrecorded+unlinked -t"_ba
         << "0 No daemon answers on /var/tmp/qtservicetest.qtservice; the daemon (pid %1) was stopped with SIGTERM.\n"_ba
         << QStringList{ "stop" } << false;
-    QTest::newRow("-t, its lock unrecorded, a fake on its socket")
-        << 0 << "@fake+unrecorded -t"_ba
+    QTest::newRow("-t, its lock unrecorded, a fake on its socket") << 0 << "@fake+unrecorded -t"_ba
         << "0 /var/tmp/qtservicetest.qtservice is answered by pid %2 of uid 65534, which does not hold the service's lock; "
            "the daemon (pid %1) was stopped with SIGTERM."_ba
         << QStringList{ "stop" } << false;
     QTest::newRow("fake, -p") << 1 << "@fake -p"_ba << "0"_ba << QStringList() << true;
     QTest::newRow("launch beside a silent listener") << 0 << "@silent"_ba << "0"_ba << QStringList() << true;
-    QTest::newRow("start beside a silent listener, as systemd starts it")
-        << 0 << "@silent QTSERVICE_RUN=1"_ba
+    QTest::newRow("start beside a silent listener, as systemd starts it") << 0 << "@silent QTSERVICE_RUN=1"_ba
         << "The service QtService Test already answers on /var/tmp/qtservicetest.qtservice as pid %2 of uid 65534; it "
            "was told to terminate but still runs after 5 s. This daemon takes the path over."_ba
         << QStringList() << true;
@@ -135,12 +124,10 @@ void TestQtService::daemon_data()
     // "@squat": user nobody's folder stands at the socket path; "@full": no
     // inode is left on the socket's file system. The daemon says so and
     // makes its socket once it can; a launch says so, and that it runs.
-    QTest::newRow("folder at the socket path")
-        << 0 << "@squat QTSERVICE_RUN=1"_ba
+    QTest::newRow("folder at the socket path") << 0 << "@squat QTSERVICE_RUN=1"_ba
         << "cannot make its control socket /var/tmp/qtservicetest.qtservice: File exists (a folder of uid 65534 stands there)"_ba
         << QStringList() << true;
-    QTest::newRow("launch, a folder at the socket path")
-        << 0 << "@squat"_ba
+    QTest::newRow("launch, a folder at the socket path") << 0 << "@squat"_ba
         << "1 The service QtService Test cannot make its control socket /var/tmp/qtservicetest.qtservice: File exists (a "
            "folder of uid 65534 stands there). It runs without control and tries again every 5 s.\n"_ba
         << QStringList() << true;

@@ -23,11 +23,12 @@ private slots:
     // A file of its own for every case: the toolkit caches what it parsed and
     // may not notice a rewrite of the same length within a second.
     void init() { path = folder.filePath(u"settings%1.conf"_s.arg(++cases)); }
-    // Two graphics devices, whatever the machine has.
+    // Two graphics devices, whatever the machine has, and a third its driver excludes.
     void initTestCase()
     {
-        for (const char *card : { "0000:01:00.0", "0000:02:00.0" })
-            QVERIFY(ts::writeFile(folder.filePath(u"gpus/"_s + QLatin1String(card) + u"/information"_s), "Model: Test GPU\n"));
+        for (const char *card : { "0000:01:00.0", "0000:02:00.0", "0000:03:00.0" })
+            QVERIFY(ts::writeFile(folder.filePath(u"gpus/"_s + QLatin1String(card) + u"/information"_s),
+                                  card[6] == '3' ? "Model: Test GPU\nGPU Excluded: \t Yes\n" : "Model: Test GPU\n"));
         SGpuInfo::setDriverFolder(folder.filePath(u"gpus"_s));
     }
     void read_data();

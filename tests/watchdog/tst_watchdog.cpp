@@ -145,7 +145,9 @@ void TestWatchdog::supervision_data()
     QTest::newRow("version nowhere") << ""_ba << QStringList() << "nowhere"_ba << QStringList{ "--cpu" } << "" << "";
     QTest::newRow("one of both crashes") << both << QStringList{ "GPU_CRASH_AFTER_MS=0" } << "alt"_ba
                                          << QStringList{ "--alt --cpu", "--alt --gpu --no-download", "--alt --gpu --no-download" } << "" << "";
-    QTest::newRow("restart delay") << ""_ba << QStringList{ "EXIT_AFTER_MS=0" } << ""_ba << QStringList{ "--cpu" } << "wait" << "";
+    // Each restart waits for its own worker's delay, not for the other's.
+    QTest::newRow("restart delay") << both << QStringList{ "CPU_EXIT_AFTER_MS=0", "GPU_EXIT_AFTER_MS=4000" } << ""_ba
+                                   << QStringList{ "--cpu", "--gpu --no-download" } << "wait" << "";
     QTest::newRow("both, paused") << both << QStringList() << ""_ba << QStringList{ "--cpu", "--gpu --no-download" } << "pause" << "";
     QTest::newRow("version, stopped") << ""_ba << QStringList() << "alt/"_ba << QStringList{ "--alt --cpu" } << "stop" << "";
     QTest::newRow("helpers leave the session") << ""_ba << QStringList{ "EXIT_AFTER_MS=300", "DAEMON_HELPER=1" } << ""_ba
@@ -353,14 +355,23 @@ void TestWatchdog::installedDaemon()
     QVERIFY2(entries().filter(QRegularExpression(u"^<\\d+>[^:]*: sshd"_s)).isEmpty(), qPrintable(entries().join(u'\n')));
     for (const QString &file : logFiles())
         QVERIFY(!ts::readFile(logs + u'/' + file).contains("\nsshd"));
-    if (!redirected)
+    if (!redirected) {
+        // A reload judges the settings again; a refusal is told once all the same.
+        QCOMPARE(::kill(pid_t(stage->processes(QFileInfo(stage->executable).fileName()).value(0)), SIGHUP), 0);
+        QTRY_VERIFY(!entries().filter(u"Reloading"_s).isEmpty());
+        QCOMPARE(entries().filter(u"Refused"_s).size(), entry.contains(u"Refused"_s) ? 1 : 0);
         return;
+    }
 
     QTRY_VERIFY_WITH_TIMEOUT(entries().filter(u"solvanerenderworker["_s).filter(u"Started with PID"_s).size() == 1, ts::waitMs);
     // One worker runs now, and again after the crash and the rollback: the
     // daemon then holds the descriptors it holds now.
     const QString descriptors = u"/proc/%1/fd"_s.arg(stage->processes(QFileInfo(stage->executable).fileName()).value(0));
     const qsizetype held = QDir(descriptors).entryList(QDir::System).size();
+    // A control connection open while the worker restarts is not the worker's.
+    const int connection = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_un address{ AF_UNIX, "/var/tmp/solvanerenderworker.qtservice" };
+    QCOMPARE(::connect(connection, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
     for (const char *expected : { "<28>.*runs from the version override", "<27>.*was killed by signal", "<28>.*Rolled back" })
         QTRY_VERIFY(!entries().filter(QRegularExpression(QLatin1String(expected))).isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(ts::processGone(ts::readFile(stage->path(u"helpers"_s)).split('\n').constFirst().toLongLong()), ts::waitMs);
@@ -369,6 +380,14 @@ void TestWatchdog::installedDaemon()
     const QStringList starts = stage->workerEvents(u"start"_s);
     QVERIFY(starts.constFirst().endsWith(u" --alt --cpu"_s) && starts.constLast().endsWith(u" --cpu"_s));
     QCOMPARE(stage->processes(u"render_worker"_s).size(), 1);
+    // Of the worker's descriptors beyond its standard three, none is the
+    // daemon's own: only what the test itself was given and passed on.
+    const QString workerFiles = u"/proc/%1/fd/"_s.arg(stage->processes(u"render_worker"_s).constFirst());
+    for (const QString &fd : QDir(workerFiles).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        const QString target = QFileInfo(workerFiles + fd).symLinkTarget().section(u'/', -1);
+        QVERIFY2(fd.toInt() <= 2 || target == QFileInfo(u"/proc/self/fd/"_s + fd).symLinkTarget().section(u'/', -1), qPrintable(target));
+    }
+    ::close(connection);
     QTRY_COMPARE(QDir(descriptors).entryList(QDir::System).size(), held);
     const QByteArray environment = ts::readFile(u"/proc/%1/environ"_s.arg(stage->processes(u"render_worker"_s).constFirst()));
     QVERIFY2(environment.contains("RENDER_WORKER_RECORD=") && !environment.contains("NOTIFY_SOCKET=")

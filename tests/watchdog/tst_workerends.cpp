@@ -155,11 +155,9 @@ void TestWorkerEnds::workerEnds_data()
     // message names).
     for (const char *row : { "ELF header and junk", "ELF of another machine", "ELF cut after its header" })
         QTest::newRow(row) << QStringList{ u"--cpu"_s } << false << startFault << QList<QByteArray>{ "no rollback" };
-    QTest::newRow("ELF loader missing")
-            << QStringList{ u"--cpu"_s } << false
+    QTest::newRow("ELF loader missing") << QStringList{ u"--cpu"_s } << false
             << QList<QByteArray>{ "/render_worker: execvp: No such file or directory (its interpreter /nonexistent/ld.so does not exist)",
-                                  failedToStart, willRollBack, rollingBack }
-            << QList<QByteArray>{ "no rollback" };
+                                  failedToStart, willRollBack, rollingBack } << QList<QByteArray>{ "no rollback" };
     QTest::newRow("override missing") << QStringList{ u"--cpu"_s } << true
                                       << QList<QByteArray>{ "[DD default  ] Invalid override path:  \"" }
                                       << QList<QByteArray>{ "rollback" };

@@ -1,9 +1,8 @@
 // A service for the framework's tests, scripted through the environment:
 // TESTSERVICE_NAME (required), TESTSERVICE_FLAGS (service flags as an int),
 // TESTSERVICE_REGISTRY (folder of the system-scope settings), TESTSERVICE_LOG
-// (start() writes system-log messages of every type, and every command one)
-// and TESTSERVICE_EVENTS,
-// a file that gets a line per event: "start <pid> umask=<octal> args=<a|b|..>",
+// (start() logs every type, and every command a line) and TESTSERVICE_EVENTS,
+// a file of a line per event: "start <pid> umask=<octal> args=<a|b|..>",
 // "stop", "pause", "resume", "command <code>".
 
 #include "applicationversion.h"
