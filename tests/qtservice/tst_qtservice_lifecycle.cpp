@@ -8,15 +8,6 @@
 #include <algorithm>
 #include <sys/resource.h>
 
-namespace {
-
-qsizetype openFiles(qint64 pid)
-{
-    return QDir(u"/proc/%1/fd"_s.arg(pid)).entryList(QDir::System).size();
-}
-
-} // namespace
-
 class TestQtServiceLifecycle : public QObject, private ServiceStage
 {
     Q_OBJECT
@@ -107,7 +98,7 @@ void TestQtServiceLifecycle::idleConnections()
         QSKIP("The sanitizers' runtime cannot run out of descriptors");
     const qint64 pid = startDaemon(0);
     QVERIFY2(pid, "the daemon did not start in time");
-    const qsizetype before = openFiles(pid);
+    const qsizetype before = ts::openFiles(pid);
     const rlimit low{ rlim_t(before + spare), rlim_t(before + spare) };
     QVERIFY(!spare || ::prlimit(pid_t(pid), RLIMIT_NOFILE, &low, nullptr) == 0);
     sockaddr_un address;
@@ -144,18 +135,18 @@ void TestQtServiceLifecycle::idleConnections()
     // Reached (out of descriptors, some), and held once root's "alive", queued
     // behind them all, is answered: the daemon takes them at its own pace.
     const auto keeps = [&] {
-        return QTest::qWaitFor([&] { return openFiles(pid) >= before + (spare ? 1 : kept); }, ts::waitMs)
+        return QTest::qWaitFor([&] { return ts::openFiles(pid) >= before + (spare ? 1 : kept); }, ts::waitMs)
             && (spare || QTest::qWaitFor([] { return exchange("alive\r\n", 4) == "true"; }, ts::waitMs))
-            && openFiles(pid) <= before + kept + 2;
+            && ts::openFiles(pid) <= before + kept + 2;
     };
     // Twice for the users' quota: what a user's ended connections held is
     // theirs again, and the daemon's descriptors are as many as before.
     for (int round = 0; round < (kept > 0 && !spare ? 2 : 1); ++round) {
         QVERIFY2(hold(), "a holder of connections failed");
         if (kept >= 0)
-            QVERIFY2(keeps(), qPrintable(u"round %1: %2 descriptors open, %3 before"_s.arg(round).arg(openFiles(pid)).arg(before)));
+            QVERIFY2(keeps(), qPrintable(u"round %1: %2 descriptors open, %3 before"_s.arg(round).arg(ts::openFiles(pid)).arg(before)));
         else
-            QVERIFY2(QTest::qWaitFor([pid] { return openFiles(pid) < 100; }, 20000), "idle connections stay open");
+            QVERIFY2(QTest::qWaitFor([pid] { return ts::openFiles(pid) < 100; }, 20000), "idle connections stay open");
         if (spare) {
             const auto cpuTicks = [pid] {
                 const QList<QByteArray> fields = ts::readFile(u"/proc/%1/stat"_s.arg(pid)).split(')').last().split(' ');
@@ -166,8 +157,8 @@ void TestQtServiceLifecycle::idleConnections()
             QVERIFY2(cpuTicks() - ticks < ::sysconf(_SC_CLK_TCK) / 4, "the daemon spins");
         }
         release();
-        QVERIFY2(QTest::qWaitFor([&] { return openFiles(pid) == before; }, ts::waitMs),
-                 qPrintable(u"round %1: %2 descriptors open after, %3 before"_s.arg(round).arg(openFiles(pid)).arg(before)));
+        QVERIFY2(QTest::qWaitFor([&] { return ts::openFiles(pid) == before; }, ts::waitMs),
+                 qPrintable(u"round %1: %2 descriptors open after, %3 before"_s.arg(round).arg(ts::openFiles(pid)).arg(before)));
     }
     QCOMPARE(stage->run({ u"-t"_s }).exitCode, 0);
 }
@@ -238,7 +229,7 @@ void TestQtServiceLifecycle::socketFiles()
     qint64 pid = startDaemon(0, "log");
     QVERIFY2(pid, "the daemon did not start in time");
     const QString ident = u"qtservicetest[%1]: "_s.arg(pid);
-    const qsizetype descriptors = openFiles(pid);
+    const qsizetype descriptors = ts::openFiles(pid);
     QTRY_COMPARE(devLog.entries().filter(ident),
                  QStringList({ u"<30>"_s + ident + u"testservice information"_s, u"<27>"_s + ident + u"testservice error"_s,
                                u"<28>"_s + ident + u"testservice warning"_s, u"<30>"_s + ident + u"first line"_s,
@@ -257,7 +248,7 @@ void TestQtServiceLifecycle::socketFiles()
     QCOMPARE(exchange("num:5\r\n", 4), "true"_ba);
     QTRY_VERIFY(devLog.entries().contains(u"<30>"_s + ident + u"command 5"_s));
     // A hundred entries and a logger restart later, it holds what it held.
-    QTRY_COMPARE(openFiles(pid), descriptors);
+    QTRY_COMPARE(ts::openFiles(pid), descriptors);
     QVERIFY(::unlink(QFile::encodeName(socketPath)) == 0 && ts::writeFile(socketPath, "another daemon's"));
     QCOMPARE(::kill(pid_t(pid), SIGTERM), 0);
     QTRY_VERIFY(ts::processGone(pid));

@@ -49,6 +49,12 @@ inline mode_t modeOf(const QString &path)
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode : 0;
 }
 
+// The descriptors a process holds.
+inline qsizetype openFiles(qint64 pid)
+{
+    return QDir(u"/proc/%1/fd"_s.arg(pid)).entryList(QDir::System).size();
+}
+
 // No such process, or a zombie nobody has reaped yet.
 inline bool processGone(qint64 pid)
 {

@@ -366,8 +366,8 @@ void TestWatchdog::installedDaemon()
     QTRY_VERIFY_WITH_TIMEOUT(entries().filter(u"solvanerenderworker["_s).filter(u"Started with PID"_s).size() == 1, ts::waitMs);
     // One worker runs now, and again after the crash and the rollback: the
     // daemon then holds the descriptors it holds now.
-    const QString descriptors = u"/proc/%1/fd"_s.arg(stage->processes(QFileInfo(stage->executable).fileName()).value(0));
-    const qsizetype held = QDir(descriptors).entryList(QDir::System).size();
+    const qint64 daemon = stage->processes(QFileInfo(stage->executable).fileName()).value(0);
+    const qsizetype held = ts::openFiles(daemon);
     // A control connection open while the worker restarts is not the worker's.
     const int connection = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_un address{ AF_UNIX, "/var/tmp/solvanerenderworker.qtservice" };
@@ -388,7 +388,7 @@ void TestWatchdog::installedDaemon()
         QVERIFY2(fd.toInt() <= 2 || target == QFileInfo(u"/proc/self/fd/"_s + fd).symLinkTarget().section(u'/', -1), qPrintable(target));
     }
     ::close(connection);
-    QTRY_COMPARE(QDir(descriptors).entryList(QDir::System).size(), held);
+    QTRY_COMPARE(ts::openFiles(daemon), held);
     const QByteArray environment = ts::readFile(u"/proc/%1/environ"_s.arg(stage->processes(u"render_worker"_s).constFirst()));
     QVERIFY2(environment.contains("RENDER_WORKER_RECORD=") && !environment.contains("NOTIFY_SOCKET=")
                  && !environment.contains("WATCHDOG_USEC=") && !environment.contains("WATCHDOG_PID="), environment.constData());
